@@ -1,0 +1,5 @@
+#include "app/run.h"
+
+int main() {
+    return run_patcher();
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+// Source block size and largest piece of patch handed to the decoder at once.
+constexpr std::uint32_t SOURCE_BLOCK_SIZE = 16384;
+constexpr std::uint32_t PATCH_CHUNK_SIZE = 16384;
+
+// Failures of the driver itself. Decoder statuses come back unchanged, and a
+// window written short returns the count that did reach the file; none of
+// these collide with DECODE_CHECKSUM_MISMATCH, the one the run tells apart.
+constexpr std::int32_t PATCH_SOURCE_UNUSABLE = -1; // source cannot be positioned or read
+constexpr std::int32_t PATCH_NOT_FOUND = -2;       // no patch resource, or patch file unopenable
+constexpr std::int32_t PATCH_OUTPUT_FAILED = -3;   // output not created, written or closed
+constexpr std::int32_t PATCH_READ_FAILED = -4;     // reading the patch file failed
+
+// Applies the VCDIFF patch carried as resource patch_resource_name (or, when
+// that is null, read from patch_file_path) to source_path, writing
+// output_path. Returns 0 on success, a negative decoder status, -1 when the
+// source cannot be examined or positioned, or another nonzero value when the
+// output cannot be written. Prints the progress line when show_progress is set.
+std::int32_t apply_delta_patch(bool show_progress, std::int32_t progress_start,
+                               std::int32_t progress_end, std::uint32_t expected_output_bytes,
+                               const char* patch_resource_name, const char* source_path,
+                               const char* output_path, const char* patch_file_path);
+
+// The same, also handing back a static English text that says why a call
+// failed (the decoder's own message for decoder statuses); null on success.
+// message may be null.
+std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_start,
+                                  std::int32_t progress_end, std::uint32_t expected_output_bytes,
+                                  const char* patch_resource_name, const char* source_path,
+                                  const char* output_path, const char* patch_file_path,
+                                  const char** message);
+
+// The progress percentage after written of expected_output_bytes: the share
+// in extended precision, scaled to the range, rounded to a double and
+// truncated toward zero. expected_output_bytes must not be 0.
+std::int32_t progress_percentage(std::uint64_t written, std::uint32_t expected_output_bytes,
+                                 std::int32_t progress_start, std::int32_t progress_end);

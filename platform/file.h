@@ -1,0 +1,32 @@
+#pragma once
+
+// Low-level files and C streams: the only file interfaces the patcher uses.
+// Every file is opened in byte mode; no line-end translation happens anywhere.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// open_existing_file modes. None of them creates or truncates a file: the file
+// must exist, and writing overwrites bytes in place.
+enum FileMode { FILE_READ = 0, FILE_WRITE = 1, FILE_READ_WRITE = 2 };
+
+// Opens an existing file; returns a descriptor, or -1.
+int open_existing_file(const char* path, FileMode mode);
+
+// Full 64-bit length of an open file, or -1.
+std::int64_t file_length(int fd);
+
+// Moves to an absolute position; returns it, or -1.
+std::int64_t file_seek(int fd, std::int64_t position);
+
+// One read or write of at most count bytes; returns the bytes moved, or -1.
+std::int64_t file_read(int fd, void* buffer, std::size_t count);
+std::int64_t file_write(int fd, const void* buffer, std::size_t count);
+
+int file_close(int fd);
+int remove_file(const char* path);
+
+// C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,
+// 0 on success.
+int stream_seek(std::FILE* stream, std::uint64_t position);

@@ -1,0 +1,63 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int open_existing_file(const char* path, FileMode mode) {
+    int flags = 0;
+    switch (mode) {
+    case FILE_READ:
+        flags = O_RDONLY;
+        break;
+    case FILE_WRITE:
+        flags = O_WRONLY;
+        break;
+    case FILE_READ_WRITE:
+        flags = O_RDWR;
+        break;
+    }
+    int fd = open(path, flags | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // A directory opens read-only here but never on Windows; neither is a file.
+    struct stat status;
+    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::int64_t file_length(int fd) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(status.st_size);
+}
+
+std::int64_t file_seek(int fd, std::int64_t position) {
+    return static_cast<std::int64_t>(lseek(fd, static_cast<off_t>(position), SEEK_SET));
+}
+
+std::int64_t file_read(int fd, void* buffer, std::size_t count) {
+    return static_cast<std::int64_t>(read(fd, buffer, count));
+}
+
+std::int64_t file_write(int fd, const void* buffer, std::size_t count) {
+    return static_cast<std::int64_t>(write(fd, buffer, count));
+}
+
+int file_close(int fd) {
+    return close(fd);
+}
+
+int remove_file(const char* path) {
+    return unlink(path);
+}
+
+int stream_seek(std::FILE* stream, std::uint64_t position) {
+    return fseeko(stream, static_cast<off_t>(position), SEEK_SET);
+}

@@ -1,0 +1,124 @@
+#include "tests/support/console.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string BANNER = "\n*** Parche al Español para Veltrane para PS2 (v1.0) ***\n\n\n";
+const std::string NOT_FOUND = "Incapaz de hallar el ISO Jap de Veltrane para PS2.\n\n"
+                              "El tamaño del archivo debe ser de 1 455 587 328 bytes.\n\n"
+                              "El CRC32 del archivo debe ser 0xDED23029.\n";
+const std::string CLOSING = "\nPresiona Enter para salir del programa.";
+
+constexpr std::uint64_t IMAGE_SIZE = 1455587328;
+
+class Run : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder = make_temp_folder("run");
+    }
+    void TearDown() override {
+        remove_temp_folder(folder);
+    }
+
+    ProcessResult run(const std::string& input = "\n") {
+        ProcessResult result = run_process(PATCHER_PROGRAM, folder, input);
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.exit_code, 0);
+        return result;
+    }
+
+    // A sparse file of the image's size with the chosen signatures.
+    fs::path image(const std::string& relative, bool boot_path, bool second) {
+        fs::path path = folder / relative;
+        fs::create_directories(path.parent_path());
+        make_sparse_file(path, IMAGE_SIZE);
+        if (boot_path) {
+            write_at(path, 593928, "cdrom0:\\SXKQ_805.17;1");
+        }
+        if (second) {
+            write_at(path, 2398042, ".unknvma");
+        }
+        return path;
+    }
+
+    static std::string native(std::string path) {
+        for (char& c : path) {
+            if (c == '/') {
+                c = fs::path::preferred_separator == '\\' ? '\\' : '/';
+            }
+        }
+        return path;
+    }
+
+    fs::path folder;
+};
+
+TEST_F(Run, EmptyFolderPrintsTheNotFoundLinesAndWaits) {
+    EXPECT_EQ(run().output, to_console(BANNER + NOT_FOUND + CLOSING));
+}
+
+TEST_F(Run, ClosedInputAtTheEnterWaitEndsAtOnce) {
+    EXPECT_EQ(run("").output, to_console(BANNER + NOT_FOUND + CLOSING));
+}
+
+TEST_F(Run, CandidatesThatFailATestAreSkippedSilently) {
+    write_file(folder / "small.iso", "not an image");
+    make_sparse_file(folder / "patched_before.iso", 1551040512); // an earlier output's size
+    make_sparse_file(folder / "plus4g.iso", IMAGE_SIZE + (1ull << 32));
+    write_at(folder / "plus4g.iso", 593928, "cdrom0:\\SXKQ_805.17;1");
+    write_at(folder / "plus4g.iso", 2398042, ".unknvma");
+    image("no_signature.iso", false, false);
+    image("boot_only.iso", true, false);
+    image("second_only.iso", false, true);
+    fs::create_directories(folder / "disc.iso");
+    write_file(folder / "notes.txt", "hello");
+    EXPECT_EQ(run().output, to_console(BANNER + NOT_FOUND + CLOSING));
+    EXPECT_EQ(fs::file_size(folder / "boot_only.iso"), IMAGE_SIZE) << "candidates stay untouched";
+}
+
+TEST_F(Run, UnopenableCandidateEndsTheRunBeforeLaterImages) {
+    // As root a read-only file still opens for writing, so the test uses what
+    // the platform offers: a dangling link, or a file another program holds.
+    std::error_code error;
+    void* hold = nullptr;
+    fs::create_symlink(folder / "gone", folder / "a_broken.iso", error);
+    if (error) {
+        write_file(folder / "a_broken.iso", "x");
+        hold = hold_file_exclusively(folder / "a_broken.iso");
+        ASSERT_NE(hold, nullptr);
+    }
+    image("b_real.iso", true, true);
+    EXPECT_EQ(run().output,
+              to_console(BANNER + "Incapaz de abrir el siguiente archivo ISO Jap: a_broken.iso\n" +
+                         CLOSING));
+    release_file(hold);
+}
+
+TEST_F(Run, IdentifiedImageIsNamedAndItsOutputNeverLeftAfterAFailedPatch) {
+    // Zeros where the real image has its data: the patch cannot match it.
+    fs::path source = image("sub/juego.ISO", true, true);
+    const ProcessResult result = run();
+    const std::string detected =
+        to_console(BANNER + "ISO Jap detectado: " + native("sub/juego.ISO") + "\n\n" +
+                   "Parche en progreso:\n");
+    EXPECT_EQ(result.output.substr(0, detected.size()), detected);
+    EXPECT_EQ(result.output.substr(result.output.size() - to_console(CLOSING).size()),
+              to_console(CLOSING));
+    EXPECT_FALSE(fs::exists(folder / "sub" / "juego_patched.iso"));
+    EXPECT_EQ(fs::file_size(source), IMAGE_SIZE);
+}
+
+TEST_F(Run, ExistingOutputIsReplacedOrRemoved) {
+    image("juego.iso", true, true);
+    write_file(folder / "juego_patched.iso", "stale output of an earlier run");
+    run();
+    EXPECT_FALSE(fs::exists(folder / "juego_patched.iso") &&
+                 read_file(folder / "juego_patched.iso") == "stale output of an earlier run");
+}
+
+} // namespace

@@ -1,0 +1,34 @@
+#pragma once
+
+// Real files in real temporary folders for tests.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// Whether directory listings come back sorted by name (Linux) or in the
+// file system's own order (Windows).
+extern const bool LISTINGS_ARE_SORTED;
+
+// A fresh, empty folder under the system's temporary folder.
+std::filesystem::path make_temp_folder(const char* tag);
+
+// Removes a folder and everything below it, making read-only entries writable first.
+void remove_temp_folder(const std::filesystem::path& folder);
+
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+std::string read_file(const std::filesystem::path& path);
+
+// A sparse file of exactly size bytes (zeros), created or resized.
+void make_sparse_file(const std::filesystem::path& path, std::uint64_t size);
+
+// Overwrites bytes at offset of an existing file.
+void write_at(const std::filesystem::path& path, std::uint64_t offset, const std::string& bytes);
+
+// Sets the owner-write permission of a file.
+void set_writable(const std::filesystem::path& path, bool writable);
+
+// Keeps a file open so that no other process may open it (Windows share mode
+// none); returns null where the platform has no such lock.
+void* hold_file_exclusively(const std::filesystem::path& path);
+void release_file(void* hold);

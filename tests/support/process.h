@@ -1,0 +1,17 @@
+#pragma once
+
+// Runs a real program as a child process, the way a player starts it.
+
+#include <filesystem>
+#include <string>
+
+struct ProcessResult {
+    bool started;
+    int exit_code;
+    std::string output; // everything the program wrote to standard output
+};
+
+// Starts program in folder with no arguments, feeds it input on standard input
+// (then end of input) and collects its standard output until it exits.
+ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
+                          const std::string& input);
