@@ -32,3 +32,7 @@ void set_writable(const std::filesystem::path& path, bool writable);
 // none); returns null where the platform has no such lock.
 void* hold_file_exclusively(const std::filesystem::path& path);
 void release_file(void* hold);
+
+// A build-tree path handed to a test at compile time, as this platform's file
+// functions take it (under Wine the Unix root is drive Z:).
+std::filesystem::path build_path(const std::string& path);

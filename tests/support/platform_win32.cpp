@@ -45,3 +45,8 @@ void release_file(void* hold) {
         CloseHandle(hold);
     }
 }
+
+std::filesystem::path build_path(const std::string& path) {
+    return path.empty() || path[0] != '/' ? std::filesystem::path(path)
+                                          : std::filesystem::path("Z:" + path);
+}

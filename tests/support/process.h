@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct ProcessResult {
     bool started;
@@ -11,7 +12,9 @@ struct ProcessResult {
     std::string output; // everything the program wrote to standard output
 };
 
-// Starts program in folder with no arguments, feeds it input on standard input
-// (then end of input) and collects its standard output until it exits.
+// Starts program in folder with the given arguments, feeds it input on
+// standard input (then end of input) and collects its standard output until
+// it exits.
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input);
+                          const std::string& input,
+                          const std::vector<std::string>& arguments = {});

@@ -5,7 +5,13 @@
 #include <unistd.h>
 
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input) {
+                          const std::string& input, const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     ProcessResult result{false, -1, {}};
     int to_child[2];
     int from_child[2];
@@ -24,7 +30,7 @@ ProcessResult run_process(const std::string& program, const std::filesystem::pat
         if (chdir(folder.c_str()) != 0) {
             _exit(126);
         }
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(to_child[0]);

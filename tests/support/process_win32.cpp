@@ -16,7 +16,7 @@ static std::string windows_path(const std::string& path) {
 }
 
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input) {
+                          const std::string& input, const std::vector<std::string>& arguments) {
     ProcessResult result{false, -1, {}};
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
@@ -41,6 +41,12 @@ ProcessResult run_process(const std::string& program, const std::filesystem::pat
     std::string command = "\"";
     command.append(windows_path(program));
     command.push_back('"');
+    for (const std::string& argument : arguments) {
+        // The tests' arguments are plain paths: quotes suffice.
+        command.append(" \"");
+        command.append(windows_path(argument));
+        command.push_back('"');
+    }
     const std::string directory = windows_path(folder.string());
     const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         directory.c_str(), &startup, &process);

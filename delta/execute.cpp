@@ -1,0 +1,251 @@
+// The window body: instruction codes are parsed one pair of halves at a time
+// and executed into the target buffer, source bytes one block at a time.
+
+#include "delta/code_table.h"
+#include "delta/internal.h"
+#include "delta/stream.h"
+
+#include <cstring>
+
+namespace {
+
+std::int32_t get_source_block(DeltaStream* stream, usize_t block) {
+    DeltaSource* source = stream->source;
+    if (source->current_block != nullptr && source->current_block_number == block) {
+        return 0;
+    }
+    source->requested_block_number = block;
+    if (stream->getblk == nullptr) {
+        stream->message = "getblk source input";
+        return DECODE_NEED_SOURCE_BLOCK;
+    }
+    const std::int32_t status = stream->getblk(stream, source, block);
+    if (status != 0) {
+        return status;
+    }
+    // A hook that claims success without loading the block would have us
+    // copy from the wrong bytes, or from nowhere.
+    if (source->current_block == nullptr || source->current_block_number != block) {
+        stream->message = "getblk did not load the requested block";
+        return DECODE_INTERNAL;
+    }
+    return 0;
+}
+
+std::int32_t parse_half_instruction(DeltaStream* stream, HalfInstruction* half) {
+    if (half->size == 0) {
+        DeltaSection* instructions = &stream->instruction_section;
+        const std::int32_t status =
+            read_integer(stream, &instructions->cursor, instructions->end, &half->size);
+        if (status != 0) {
+            return status;
+        }
+    }
+    if (half->type >= HALF_COPY) {
+        DeltaSection* addresses = &stream->address_section;
+        const std::int32_t status =
+            decode_address(stream, stream->decode_position, half->type - HALF_COPY,
+                           &addresses->cursor, addresses->end, &half->address);
+        if (status != 0) {
+            return status;
+        }
+        if (half->address >= stream->decode_position) {
+            stream->message = "address too large";
+            return DECODE_INVALID_INPUT;
+        }
+        // A COPY that starts in the source segment must end in it.
+        if (half->address < stream->copy_window_length &&
+            half->size > stream->copy_window_length - half->address) {
+            stream->message = "size too large";
+            return DECODE_INVALID_INPUT;
+        }
+    }
+    if (half->size > stream->decode_limit - stream->decode_position) {
+        stream->message = "size too large";
+        return DECODE_INVALID_INPUT;
+    }
+    stream->decode_position += half->size;
+    return 0;
+}
+
+// Parses both halves of the next code before either runs, so that the cache
+// and here follow RFC 3284 and a bad second half stops the code unexecuted.
+std::int32_t fetch_instruction(DeltaStream* stream) {
+    DeltaSection* instructions = &stream->instruction_section;
+    if (instructions->cursor == instructions->end) {
+        stream->message = "instruction underflow";
+        return DECODE_INVALID_INPUT;
+    }
+    const CodeTableEntry* entry = &stream->code_table->entries[*instructions->cursor];
+    instructions->cursor++;
+
+    stream->first_half.type = entry->first_type;
+    stream->first_half.size = entry->first_size;
+    stream->first_half.address = 0;
+    stream->second_half.type = entry->second_type;
+    stream->second_half.size = entry->second_size;
+    stream->second_half.address = 0;
+
+    if (stream->first_half.type != HALF_NOOP) {
+        const std::int32_t status = parse_half_instruction(stream, &stream->first_half);
+        if (status != 0) {
+            return status;
+        }
+    }
+    if (stream->second_half.type != HALF_NOOP) {
+        return parse_half_instruction(stream, &stream->second_half);
+    }
+    return 0;
+}
+
+std::int32_t copy_from_target(DeltaStream* stream, HalfInstruction* half, unsigned char* out) {
+    const usize_t count = half->size;
+    const usize_t from = half->address - stream->copy_window_length;
+    half->type = HALF_NOOP;
+    half->size = 0;
+    // Parsing keeps every target COPY behind the write position; this holds
+    // it there even if the caller has meddled with avail_out.
+    if (from >= stream->avail_out) {
+        stream->message = "address too large";
+        return DECODE_INVALID_INPUT;
+    }
+    const unsigned char* in = stream->target_base + from;
+    if (count <= stream->avail_out - from) {
+        if (count != 0) {
+            std::memcpy(out, in, static_cast<std::size_t>(count));
+        }
+    } else {
+        // Overlapping: bytes this COPY writes are read again further on,
+        // which is how a short pattern gets repeated. Strictly in order.
+        for (usize_t i = 0; i < count; i++) {
+            out[i] = in[i];
+        }
+    }
+    stream->avail_out += count;
+    return 0;
+}
+
+std::int32_t copy_from_source(DeltaStream* stream, HalfInstruction* half, unsigned char* out) {
+    if ((stream->window_indicator & VCD_TARGET) != 0) {
+        half->type = HALF_NOOP;
+        half->size = 0;
+        stream->message = "VCD_TARGET not implemented";
+        return DECODE_UNIMPLEMENTED;
+    }
+    DeltaSource* source = stream->source;
+    if (source == nullptr) {
+        stream->message = "source input required";
+        return DECODE_INVALID_INPUT;
+    }
+    // (copy_window_offset + address) split into block and offset; the sum
+    // itself cannot overflow since the segment end fits 64 bits.
+    usize_t offset = source->copy_window_block_offset + half->address;
+    usize_t block = source->copy_window_block;
+    if ((offset >> source->block_shift) != 0) {
+        block += offset >> source->block_shift;
+        offset &= source->block_mask;
+    }
+
+    std::int32_t status = get_source_block(stream, block);
+    if (status == DECODE_TOO_FAR_BACK) {
+        stream->message = "non-seekable source in decode";
+        return DECODE_INTERNAL;
+    }
+    if (status != 0) {
+        return status;
+    }
+
+    const usize_t count = half->size;
+    if (source->block_bytes != source->block_size &&
+        (offset > source->block_bytes || count > source->block_bytes - offset)) {
+        stream->message = "source file too short";
+        return DECODE_INVALID_INPUT;
+    }
+    const usize_t in_block = source->block_size - offset;
+    if (count <= in_block) {
+        half->type = HALF_NOOP;
+        half->size = 0;
+        if (count != 0) {
+            std::memcpy(out, source->current_block + offset, static_cast<std::size_t>(count));
+        }
+        stream->avail_out += count;
+        return 0;
+    }
+    // The rest lies in the next block: stay pending, the window body calls
+    // again at once and that call asks for the block.
+    std::memcpy(out, source->current_block + offset, static_cast<std::size_t>(in_block));
+    stream->avail_out += in_block;
+    half->size -= in_block;
+    half->address += in_block;
+    return 0;
+}
+
+std::int32_t execute_half_instruction(DeltaStream* stream, HalfInstruction* half) {
+    const usize_t count = half->size;
+    if (count > stream->space_out || stream->avail_out > stream->space_out - count) {
+        stream->message = "overflow while decoding";
+        return DECODE_INVALID_INPUT;
+    }
+    unsigned char* out = stream->next_out + stream->avail_out;
+    DeltaSection* data = &stream->data_section;
+
+    switch (half->type) {
+    case HALF_NOOP:
+        return 0;
+    case HALF_ADD:
+        if (static_cast<usize_t>(data->end - data->cursor) < count) {
+            stream->message = "data underflow";
+            return DECODE_INVALID_INPUT;
+        }
+        if (count != 0) {
+            std::memcpy(out, data->cursor, static_cast<std::size_t>(count));
+        }
+        data->cursor += count;
+        stream->avail_out += count;
+        half->type = HALF_NOOP;
+        return 0;
+    case HALF_RUN:
+        if (data->cursor == data->end) {
+            stream->message = "data underflow";
+            return DECODE_INVALID_INPUT;
+        }
+        if (count != 0) {
+            std::memset(out, *data->cursor, static_cast<std::size_t>(count));
+        }
+        data->cursor++;
+        stream->avail_out += count;
+        half->type = HALF_NOOP;
+        return 0;
+    default:
+        if (half->address >= stream->copy_window_length) {
+            return copy_from_target(stream, half, out);
+        }
+        return copy_from_source(stream, half, out);
+    }
+}
+
+} // namespace
+
+std::int32_t decode_window_body(DeltaStream* stream) {
+    for (;;) {
+        while (stream->first_half.type != HALF_NOOP) {
+            const std::int32_t status = execute_half_instruction(stream, &stream->first_half);
+            if (status != 0) {
+                return status;
+            }
+        }
+        while (stream->second_half.type != HALF_NOOP) {
+            const std::int32_t status = execute_half_instruction(stream, &stream->second_half);
+            if (status != 0) {
+                return status;
+            }
+        }
+        if (stream->instruction_section.cursor == stream->instruction_section.end) {
+            return finish_window(stream);
+        }
+        const std::int32_t status = fetch_instruction(stream);
+        if (status != 0) {
+            return status;
+        }
+    }
+}

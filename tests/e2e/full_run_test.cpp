@@ -1,0 +1,177 @@
+#include "movie/rewrite.h"
+#include "platform/file.h"
+#include "tests/support/console.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tools/demo_kit/sha256.h"
+
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string BANNER = "\n*** Parche al Español para Veltrane para PS2 (v1.0) ***\n\n\n";
+const std::string CLOSING = "\nPresiona Enter para salir del programa.";
+
+std::string file_digest(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    Sha256 hash;
+    sha256_init(&hash);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        sha256_update(&hash, reinterpret_cast<const unsigned char*>(buffer.data()),
+                      static_cast<std::size_t>(in.gcount()));
+    }
+    unsigned char digest[SHA256_DIGEST_BYTES];
+    sha256_final(&hash, digest);
+    char hex[65];
+    sha256_hex(digest, hex);
+    return hex;
+}
+
+// Each case works in a folder of its own and sees the shared image through a
+// hard link, so the image is made only once.
+class FullRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        folder = build_path(E2E_WORK) / info->name();
+        std::error_code error;
+        fs::remove_all(folder, error);
+        fs::create_directories(folder);
+        image = folder / "Veltrane.iso";
+        fs::create_hard_link(build_path(E2E_WORK) / "image" / "Veltrane.iso", image, error);
+        if (error) {
+            fs::copy_file(build_path(E2E_WORK) / "image" / "Veltrane.iso", image);
+        }
+        output = folder / "Veltrane_patched.iso";
+        image_time = fs::last_write_time(image);
+    }
+
+    // Any write through the run's read-write handle would move the time.
+    void TearDown() override {
+        EXPECT_EQ(fs::last_write_time(image), image_time) << "the source image must never change";
+        EXPECT_EQ(fs::file_size(image), 1455587328u);
+        std::error_code error;
+        fs::remove_all(folder, error);
+    }
+
+    ProcessResult run(const char* program) {
+        ProcessResult result = run_process(program, folder, "\n");
+        EXPECT_TRUE(result.started);
+        EXPECT_EQ(result.exit_code, 0);
+        return result;
+    }
+
+    static std::string expected_digest() {
+        return read_file(build_path(DEMO_KIT) / "expected.sha256").substr(0, 64);
+    }
+
+    fs::path folder;
+    fs::path image;
+    fs::path output;
+    fs::file_time_type image_time;
+};
+
+// Splits what the player saw into the text before the progress lines, the
+// percentages in the order printed, and the text after them.
+struct Seen {
+    std::string before;
+    std::vector<int> percentages;
+    std::string after;
+};
+
+Seen split_progress(const std::string& output) {
+    const std::string prefix = to_console("Progresión: ");
+    Seen seen;
+    std::size_t at = output.find(prefix);
+    seen.before = output.substr(0, at);
+    while (at != std::string::npos && output.compare(at, prefix.size(), prefix) == 0) {
+        const std::size_t end = output.find('\r', at);
+        const std::string line = output.substr(at + prefix.size(), end - at - prefix.size());
+        seen.percentages.push_back(std::stoi(line));
+        EXPECT_EQ(line, std::to_string(seen.percentages.back()) + " %") << line;
+        at = end + 1;
+    }
+    seen.after = at == std::string::npos ? "" : output.substr(at);
+    return seen;
+}
+
+TEST_F(FullRun, TranslatesTheImageAndReplacesAnEarlierOutput) {
+    write_file(output, "an earlier, broken output");
+    const Seen seen = split_progress(run(PATCHER_PROGRAM).output);
+
+    EXPECT_EQ(seen.before, to_console(BANNER + "ISO Jap detectado: Veltrane.iso\n\n" +
+                                      "Parche en progreso:\n"));
+    ASSERT_GE(seen.percentages.size(), 2u);
+    EXPECT_GE(seen.percentages.front(), 1) << "0 % is never shown";
+    for (std::size_t i = 1; i + 1 < seen.percentages.size(); ++i) {
+        EXPECT_LT(seen.percentages[i - 1], seen.percentages[i]) << "each change shown once, in order";
+    }
+    EXPECT_EQ(seen.percentages[seen.percentages.size() - 2], 99);
+    EXPECT_EQ(seen.percentages.back(), 100);
+    EXPECT_EQ(seen.after,
+              to_console("\n\n¡El parche al español ha sido aplicado correctamente!\n"
+                         "El archivo ISO parcheado al español es \"Veltrane_patched.iso\".\n" +
+                         CLOSING));
+    EXPECT_EQ(file_digest(output), expected_digest());
+}
+
+TEST_F(FullRun, ImageWithTheRightSignaturesButOtherContentIsBlamedOnItsCrc) {
+    // An image of the right size with only the two signatures.
+    fs::remove(image);
+    make_sparse_file(image, 1455587328);
+    write_at(image, 593928, "cdrom0:\\SXKQ_805.17;1");
+    write_at(image, 2398042, ".unknvma");
+    image_time = fs::last_write_time(image);
+
+    EXPECT_EQ(run(PATCHER_PROGRAM).output,
+              to_console(BANNER + "ISO Jap detectado: Veltrane.iso\n\nParche en progreso:\n" +
+                         "\n\nEl parcheo ha fallado por un mal CRC32. La entrada del archivo ISO "
+                         "\"Veltrane.iso\" no es correcto.\n" +
+                         CLOSING));
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(FullRun, PatchCutShortFailsPlainlyAndLeavesNoOutput) {
+    const Seen seen = split_progress(run(PATCHER_TRUNCATED).output);
+    EXPECT_EQ(seen.after, to_console("\n\nEl parche falló.\n" + CLOSING));
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(FullRun, FailedMovieRewriteKeepsTheOutputAndClaimsNoSuccess) {
+    const Seen seen = split_progress(run(PATCHER_NOAUDIO).output);
+    ASSERT_FALSE(seen.percentages.empty());
+    EXPECT_EQ(seen.percentages.back(), 99) << "no 100 % line";
+    EXPECT_EQ(seen.after, to_console("Incapaz de escribir en el archivo ISO parcheado.\n" + CLOSING));
+    EXPECT_EQ(fs::file_size(output), 1551040512u);
+}
+
+TEST_F(FullRun, TranslatorsToolAppliesThePatchAndRefusesAWrongSource) {
+    const fs::path patch = build_path(DEMO_KIT) / "Delta_patch.vcdiff";
+    const fs::path target = folder / "target.iso";
+    ProcessResult applied = run_process(APPLY_PATCH, folder, "",
+                                        {image.string(), patch.string(), target.string()});
+    EXPECT_EQ(applied.exit_code, 0);
+    // What the tool wrote is the patch's target: re-dubbed, it is the image
+    // the patcher makes.
+    int handle = -1;
+    ASSERT_EQ(rewrite_movie_audio(target.string().c_str(), "target.iso", &handle), 1);
+    file_close(handle);
+    EXPECT_EQ(file_digest(target), expected_digest());
+
+    const fs::path wrong = folder / "wrong.iso";
+    make_sparse_file(wrong, 1455587328);
+    const fs::path refused = folder / "refused.iso";
+    ProcessResult failed = run_process(APPLY_PATCH, folder, "",
+                                       {wrong.string(), patch.string(), refused.string()});
+    EXPECT_NE(failed.exit_code, 0);
+    EXPECT_FALSE(fs::exists(refused)) << "a failed patch leaves no output";
+}
+
+} // namespace

@@ -1,0 +1,608 @@
+#include "tools/vcdiff/encoder.h"
+
+#include "delta/adler32.h"
+
+#include <cstring>
+
+namespace {
+
+// Half-instruction types as the code table numbers them; COPY in mode m is
+// TYPE_COPY + m.
+constexpr unsigned TYPE_NOOP = 0;
+constexpr unsigned TYPE_ADD = 1;
+constexpr unsigned TYPE_RUN = 2;
+constexpr unsigned TYPE_COPY = 3;
+
+constexpr unsigned NEAR_SLOTS = 4;
+constexpr unsigned SAME_SLOTS = 3 * 256;
+constexpr unsigned MODES = 2 + 4 + 3;
+constexpr unsigned FIRST_SAME_MODE = 2 + 4;
+
+struct Entry {
+    unsigned char first_type, first_size, second_type, second_size;
+};
+
+struct Table {
+    Entry entries[256];
+};
+
+// RFC 3284's default code table, generated the way section 5.6 lays it out.
+constexpr Table make_table() {
+    Table table{};
+    unsigned next = 0;
+    auto put = [&table, &next](unsigned t1, unsigned s1, unsigned t2, unsigned s2) {
+        table.entries[next++] =
+            Entry{static_cast<unsigned char>(t1), static_cast<unsigned char>(s1),
+                  static_cast<unsigned char>(t2), static_cast<unsigned char>(s2)};
+    };
+    put(TYPE_RUN, 0, TYPE_NOOP, 0);
+    put(TYPE_ADD, 0, TYPE_NOOP, 0);
+    for (unsigned size = 1; size <= 17; size++) {
+        put(TYPE_ADD, size, TYPE_NOOP, 0);
+    }
+    for (unsigned mode = 0; mode < MODES; mode++) {
+        put(TYPE_COPY + mode, 0, TYPE_NOOP, 0);
+        for (unsigned size = 4; size <= 18; size++) {
+            put(TYPE_COPY + mode, size, TYPE_NOOP, 0);
+        }
+    }
+    for (unsigned mode = 0; mode < MODES; mode++) {
+        const unsigned max = mode < FIRST_SAME_MODE ? 6 : 4;
+        for (unsigned add = 1; add <= 4; add++) {
+            for (unsigned copy = 4; copy <= max; copy++) {
+                put(TYPE_ADD, add, TYPE_COPY + mode, copy);
+            }
+        }
+    }
+    for (unsigned mode = 0; mode < MODES; mode++) {
+        put(TYPE_COPY + mode, 4, TYPE_ADD, 1);
+    }
+    return table;
+}
+
+constexpr Table TABLE = make_table();
+static_assert(TABLE.entries[255].first_type == TYPE_COPY + 8, "the table fills 256 codes");
+
+// Code for this pair of halves (second type TYPE_NOOP for a single), or -1.
+// Size 0 asks for the code whose size follows in the instructions section.
+int find_code(unsigned t1, std::uint64_t s1, unsigned t2, std::uint64_t s2) {
+    if (s1 > 255 || s2 > 255) {
+        return -1;
+    }
+    for (int code = 0; code < 256; code++) {
+        const Entry& e = TABLE.entries[code];
+        if (e.first_type == t1 && e.first_size == s1 && e.second_type == t2 &&
+            e.second_size == s2) {
+            return code;
+        }
+    }
+    return -1;
+}
+
+struct Random {
+    std::uint64_t state;
+};
+
+std::uint64_t next_random(Random* random) {
+    std::uint64_t z = (random->state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+// A decision the style leaves to chance; without a seed the answer is yes.
+bool maybe(const VcdiffStyle& style, Random* random) {
+    return style.seed == 0 || (next_random(random) & 1) != 0;
+}
+
+unsigned integer_size(std::uint64_t value) {
+    unsigned size = 1;
+    while (size < 10 && (value >> (7 * size)) != 0) {
+        size++;
+    }
+    return size;
+}
+
+void put_integer(std::vector<unsigned char>* out, std::uint64_t value) {
+    unsigned char bytes[10];
+    unsigned count = 0;
+    bytes[count++] = static_cast<unsigned char>(value & 0x7F);
+    value >>= 7;
+    while (value != 0) {
+        bytes[count++] = static_cast<unsigned char>(0x80 | (value & 0x7F));
+        value >>= 7;
+    }
+    while (count != 0) {
+        out->push_back(bytes[--count]);
+    }
+}
+
+// Mirror of the decoder's NEAR/SAME cache.
+struct Cache {
+    std::uint64_t near_slots[NEAR_SLOTS];
+    std::uint64_t same_slots[SAME_SLOTS];
+    unsigned next_slot;
+};
+
+void update_cache(Cache* cache, std::uint64_t address) {
+    cache->near_slots[cache->next_slot] = address;
+    cache->next_slot = (cache->next_slot + 1) % NEAR_SLOTS;
+    cache->same_slots[address % SAME_SLOTS] = address;
+}
+
+struct Mode {
+    unsigned mode;
+    std::uint64_t value; // integer written, or the byte for SAME modes
+    unsigned cost;       // bytes in the addresses section
+};
+
+Mode choose_mode(const Cache& cache, std::uint64_t address, std::uint64_t here,
+                 const VcdiffStyle& style, Random* random) {
+    Mode candidates[MODES];
+    unsigned count = 0;
+    candidates[count++] = Mode{0, address, integer_size(address)};
+    candidates[count++] = Mode{1, here - address, integer_size(here - address)};
+    for (unsigned k = 0; k < NEAR_SLOTS; k++) {
+        if (address >= cache.near_slots[k]) {
+            const std::uint64_t v = address - cache.near_slots[k];
+            candidates[count++] = Mode{2 + k, v, integer_size(v)};
+        }
+    }
+    const std::uint64_t slot = address % SAME_SLOTS;
+    if (cache.same_slots[slot] == address) {
+        candidates[count++] =
+            Mode{FIRST_SAME_MODE + static_cast<unsigned>(slot / 256), slot % 256, 1};
+    }
+
+    if (style.prefer_mode != 0) {
+        for (unsigned i = 0; i < count; i++) {
+            if (candidates[i].mode + 1 == style.prefer_mode) {
+                return candidates[i];
+            }
+        }
+    }
+    if (style.seed != 0) {
+        return candidates[next_random(random) % count];
+    }
+    unsigned best = 0;
+    for (unsigned i = 1; i < count; i++) {
+        if (candidates[i].cost < candidates[best].cost) {
+            best = i;
+        }
+    }
+    return candidates[best];
+}
+
+struct Sections {
+    std::vector<unsigned char> data;
+    std::vector<unsigned char> instructions;
+    std::vector<unsigned char> addresses;
+};
+
+unsigned half_type(const VcdiffInstruction& instruction, const Mode& mode) {
+    switch (instruction.kind) {
+    case VCDIFF_ADD:
+        return TYPE_ADD;
+    case VCDIFF_RUN:
+        return TYPE_RUN;
+    case VCDIFF_COPY:
+        return TYPE_COPY + mode.mode;
+    }
+    return TYPE_NOOP;
+}
+
+// Writes the size (when the code has none), the data or the address of one
+// half. Sizes and addresses go to different sections, so writing the halves
+// in order after their code byte matches the decoder's reading order.
+void put_half(Sections* sections, Cache* cache, const VcdiffInstruction& instruction,
+              unsigned code_size, const Mode& mode) {
+    if (code_size == 0) {
+        put_integer(&sections->instructions, instruction.size);
+    }
+    switch (instruction.kind) {
+    case VCDIFF_ADD:
+        sections->data.insert(sections->data.end(), instruction.bytes,
+                              instruction.bytes + instruction.size);
+        break;
+    case VCDIFF_RUN:
+        sections->data.push_back(instruction.bytes[0]);
+        break;
+    case VCDIFF_COPY:
+        if (mode.mode >= FIRST_SAME_MODE) {
+            sections->addresses.push_back(static_cast<unsigned char>(mode.value));
+        } else {
+            put_integer(&sections->addresses, mode.value);
+        }
+        update_cache(cache, instruction.address);
+        break;
+    }
+}
+
+void put_code(Sections* sections, const VcdiffStyle& style, int code) {
+    sections->instructions.push_back(static_cast<unsigned char>(code));
+    if (style.code_counts != nullptr) {
+        style.code_counts[code]++;
+    }
+}
+
+bool check_window(const VcdiffWindowSpec& window, const VcdiffInstruction* instructions,
+                  std::size_t count) {
+    const std::uint64_t segment = window.has_source ? window.source_length : 0;
+    if (window.has_source && window.source_offset + window.source_length < window.source_offset) {
+        return false;
+    }
+    if (window.target_length > VCDIFF_MAX_WINDOW) {
+        return false;
+    }
+    std::uint64_t produced = 0;
+    for (std::size_t i = 0; i < count; i++) {
+        const VcdiffInstruction& in = instructions[i];
+        if (in.size > window.target_length - produced) {
+            return false;
+        }
+        switch (in.kind) {
+        case VCDIFF_ADD:
+            if (in.size != 0 && in.bytes == nullptr) {
+                return false;
+            }
+            break;
+        case VCDIFF_RUN:
+            if (in.bytes == nullptr) {
+                return false;
+            }
+            break;
+        case VCDIFF_COPY:
+            if (segment + produced < segment || in.address >= segment + produced) {
+                return false;
+            }
+            if (in.address < segment && in.size > segment - in.address) {
+                return false;
+            }
+            break;
+        default:
+            return false;
+        }
+        produced += in.size;
+    }
+    return produced == window.target_length;
+}
+
+void encode_instructions(Sections* sections, std::uint64_t segment,
+                         const VcdiffInstruction* instructions, std::size_t count,
+                         const VcdiffStyle& style) {
+    Random random = {style.seed};
+    Cache cache = {};
+    std::uint64_t here = segment;
+    const Mode no_mode = {0, 0, 0};
+
+    std::size_t i = 0;
+    while (i < count) {
+        const VcdiffInstruction& first = instructions[i];
+        const Mode first_mode = first.kind == VCDIFF_COPY
+                                    ? choose_mode(cache, first.address, here, style, &random)
+                                    : no_mode;
+        const unsigned first_type = half_type(first, first_mode);
+
+        if (i + 1 < count && !style.explicit_sizes_only && maybe(style, &random)) {
+            const VcdiffInstruction& second = instructions[i + 1];
+            int code = -1;
+            Mode second_mode = no_mode;
+            if (first.kind == VCDIFF_ADD && second.kind == VCDIFF_COPY) {
+                // An ADD leaves the cache alone, so the COPY's mode can be
+                // chosen now, with here moved past the ADD.
+                second_mode = choose_mode(cache, second.address, here + first.size, style, &random);
+                code = find_code(TYPE_ADD, first.size, half_type(second, second_mode), second.size);
+            } else if (first.kind == VCDIFF_COPY && second.kind == VCDIFF_ADD) {
+                code = find_code(first_type, first.size, TYPE_ADD, second.size);
+            }
+            if (code >= 0) {
+                put_code(sections, style, code);
+                put_half(sections, &cache, first, TABLE.entries[code].first_size, first_mode);
+                put_half(sections, &cache, second, TABLE.entries[code].second_size, second_mode);
+                here += first.size + second.size;
+                i += 2;
+                continue;
+            }
+        }
+
+        int code = -1;
+        if (!style.explicit_sizes_only && maybe(style, &random)) {
+            code = find_code(first_type, first.size, TYPE_NOOP, 0);
+        }
+        if (code < 0) {
+            code = find_code(first_type, 0, TYPE_NOOP, 0);
+        }
+        put_code(sections, style, code);
+        put_half(sections, &cache, first, TABLE.entries[code].first_size, first_mode);
+        here += first.size;
+        i++;
+    }
+}
+
+} // namespace
+
+void vcdiff_write_header(std::vector<unsigned char>* out, const unsigned char* app_header,
+                         std::size_t app_header_length) {
+    const unsigned char magic[] = {0xD6, 0xC3, 0xC4, 0x00};
+    out->insert(out->end(), magic, magic + 4);
+    if (app_header == nullptr) {
+        out->push_back(0x00);
+        return;
+    }
+    out->push_back(0x04); // VCD_APPHEADER
+    put_integer(out, app_header_length);
+    out->insert(out->end(), app_header, app_header + app_header_length);
+}
+
+bool vcdiff_write_window(std::vector<unsigned char>* out, const VcdiffWindowSpec& window,
+                         const VcdiffInstruction* instructions, std::size_t count) {
+    const VcdiffStyle cheapest = {};
+    return vcdiff_write_window_styled(out, window, instructions, count, cheapest);
+}
+
+bool vcdiff_write_window_styled(std::vector<unsigned char>* out, const VcdiffWindowSpec& window,
+                                const VcdiffInstruction* instructions, std::size_t count,
+                                const VcdiffStyle& style) {
+    if (!check_window(window, instructions, count)) {
+        return false;
+    }
+    const std::uint64_t segment = window.has_source ? window.source_length : 0;
+    Sections sections;
+    encode_instructions(&sections, segment, instructions, count, style);
+
+    const std::uint64_t data = sections.data.size();
+    const std::uint64_t inst = sections.instructions.size();
+    const std::uint64_t addr = sections.addresses.size();
+    const std::uint64_t encoding_length =
+        integer_size(window.target_length) + 1 + integer_size(data) + integer_size(inst) +
+        integer_size(addr) + data + inst + addr + (window.with_checksum ? 4 : 0);
+
+    out->push_back(static_cast<unsigned char>((window.has_source ? 0x01 : 0x00) |
+                                              (window.with_checksum ? 0x04 : 0x00)));
+    if (window.has_source) {
+        put_integer(out, window.source_length);
+        put_integer(out, window.source_offset);
+    }
+    put_integer(out, encoding_length);
+    put_integer(out, window.target_length);
+    out->push_back(0x00); // Delta_Indicator: no secondary compression
+    put_integer(out, data);
+    put_integer(out, inst);
+    put_integer(out, addr);
+    if (window.with_checksum) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out->push_back(static_cast<unsigned char>(window.checksum >> shift));
+        }
+    }
+    out->insert(out->end(), sections.data.begin(), sections.data.end());
+    out->insert(out->end(), sections.instructions.begin(), sections.instructions.end());
+    out->insert(out->end(), sections.addresses.begin(), sections.addresses.end());
+    return true;
+}
+
+namespace {
+
+// Polynomial rolling hash over match_block bytes, so that the hash at every
+// target position costs O(1).
+constexpr std::uint64_t HASH_BASE = 0x100000001B3u;
+
+struct Matcher {
+    const unsigned char* source;
+    std::uint64_t source_length;
+    const unsigned char* target;
+    std::uint64_t block;
+    std::uint64_t min_run;
+    std::uint64_t top_power;                 // HASH_BASE^(block - 1)
+    std::vector<std::uint64_t> source_slots; // source position + 1, 0 for none
+    unsigned source_bits;
+};
+
+std::uint64_t hash_bytes(const unsigned char* bytes, std::uint64_t length) {
+    std::uint64_t h = 0;
+    for (std::uint64_t i = 0; i < length; i++) {
+        h = h * HASH_BASE + bytes[i];
+    }
+    return h;
+}
+
+std::uint64_t slot_of(std::uint64_t hash, unsigned bits) {
+    return (hash * 0x9E3779B97F4A7C15u) >> (64 - bits);
+}
+
+unsigned table_bits(std::uint64_t entries) {
+    unsigned bits = 10;
+    while (bits < 40 && (std::uint64_t{1} << bits) < 2 * entries) {
+        bits++;
+    }
+    return bits;
+}
+
+void index_source(Matcher* m) {
+    const std::uint64_t blocks = m->source_length / m->block;
+    m->source_bits = table_bits(blocks);
+    m->source_slots.assign(std::size_t{1} << m->source_bits, 0);
+    for (std::uint64_t b = 0; b < blocks; b++) {
+        const std::uint64_t at = b * m->block;
+        m->source_slots[slot_of(hash_bytes(m->source + at, m->block), m->source_bits)] = at + 1;
+    }
+}
+
+// A planned instruction before the window's address space is known.
+struct Planned {
+    VcdiffKind kind;
+    std::uint64_t size;
+    std::uint64_t from; // COPY: source position, or target position
+    bool from_source;
+    const unsigned char* bytes;
+};
+
+void plan_add(std::vector<Planned>* plan, const unsigned char* target, std::uint64_t begin,
+              std::uint64_t end) {
+    if (end > begin) {
+        plan->push_back(Planned{VCDIFF_ADD, end - begin, 0, false, target + begin});
+    }
+}
+
+// Finds ADDs, RUNs and COPYs for target[begin, end).
+void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
+                 std::vector<Planned>* plan) {
+    const std::uint64_t length = end - begin;
+    const std::uint64_t block = m.block;
+    std::vector<std::uint64_t> hashes;
+    if (length >= block) {
+        hashes.resize(length - block + 1);
+        std::uint64_t h = hash_bytes(m.target + begin, block);
+        hashes[0] = h;
+        for (std::uint64_t p = 1; p < hashes.size(); p++) {
+            h = (h - m.target[begin + p - 1] * m.top_power) * HASH_BASE +
+                m.target[begin + p - 1 + block];
+            hashes[p] = h;
+        }
+    }
+    const unsigned target_bits = table_bits(hashes.size());
+    std::vector<std::uint32_t> target_slots(std::size_t{1} << target_bits, 0);
+
+    std::uint64_t p = begin;
+    std::uint64_t add_start = begin;
+    std::uint64_t indexed = begin; // target positions below this are in target_slots
+    while (p < end) {
+        Planned best = {VCDIFF_ADD, 0, 0, false, nullptr};
+
+        std::uint64_t run = 1;
+        while (p + run < end && m.target[p + run] == m.target[p]) {
+            run++;
+        }
+        if (run >= m.min_run) {
+            best = Planned{VCDIFF_RUN, run, 0, false, m.target + p};
+        }
+        if (p + block <= end) {
+            const std::uint64_t h = hashes[p - begin];
+            if (!m.source_slots.empty()) {
+                const std::uint64_t slot = m.source_slots[slot_of(h, m.source_bits)];
+                if (slot != 0) {
+                    const std::uint64_t s = slot - 1;
+                    std::uint64_t n = 0;
+                    while (p + n < end && s + n < m.source_length &&
+                           m.source[s + n] == m.target[p + n]) {
+                        n++;
+                    }
+                    if (n >= block && n > best.size) {
+                        best = Planned{VCDIFF_COPY, n, s, true, nullptr};
+                    }
+                }
+            }
+            const std::uint32_t slot = target_slots[slot_of(h, target_bits)];
+            if (slot != 0) {
+                // May overlap the bytes it produces: the decoder copies in order.
+                const std::uint64_t q = begin + slot - 1;
+                std::uint64_t n = 0;
+                while (p + n < end && m.target[q + n] == m.target[p + n]) {
+                    n++;
+                }
+                if (n >= block && n > best.size) {
+                    best = Planned{VCDIFF_COPY, n, q, false, nullptr};
+                }
+            }
+        }
+
+        if (best.size == 0) {
+            p++;
+        } else {
+            if (best.kind == VCDIFF_COPY) {
+                // Grow the match backwards into bytes that were to be added.
+                const std::uint64_t floor = best.from_source ? 0 : begin;
+                while (p > add_start && best.from > floor &&
+                       (best.from_source ? m.source[best.from - 1] : m.target[best.from - 1]) ==
+                           m.target[p - 1]) {
+                    p--;
+                    best.from--;
+                    best.size++;
+                }
+            }
+            plan_add(plan, m.target, add_start, p);
+            plan->push_back(best);
+            p += best.size;
+            add_start = p;
+        }
+        while (indexed < p && indexed + block <= end) {
+            target_slots[slot_of(hashes[indexed - begin], target_bits)] =
+                static_cast<std::uint32_t>(indexed - begin + 1);
+            indexed++;
+        }
+    }
+    plan_add(plan, m.target, add_start, end);
+}
+
+} // namespace
+
+bool vcdiff_encode(const unsigned char* source, std::size_t source_length,
+                   const unsigned char* target, std::size_t target_length,
+                   const VcdiffEncodeOptions& options, std::vector<unsigned char>* out) {
+    if (options.window_size == 0 || options.window_size > VCDIFF_MAX_WINDOW ||
+        options.match_block == 0) {
+        return false;
+    }
+    Matcher m = {};
+    m.source = source;
+    m.source_length = source != nullptr ? source_length : 0;
+    m.target = target;
+    m.block = options.match_block;
+    m.min_run = options.min_run != 0 ? options.min_run : 8;
+    m.top_power = 1;
+    for (std::uint64_t i = 1; i < m.block; i++) {
+        m.top_power *= HASH_BASE;
+    }
+    if (m.source_length >= m.block) {
+        index_source(&m);
+    }
+
+    vcdiff_write_header(out, options.app_header, options.app_header_length);
+
+    std::vector<Planned> plan;
+    std::vector<VcdiffInstruction> instructions;
+    for (std::uint64_t begin = 0; begin < target_length; begin += options.window_size) {
+        const std::uint64_t left = target_length - begin;
+        const std::uint64_t end = begin + (left < options.window_size ? left : options.window_size);
+        plan.clear();
+        plan_window(m, begin, end, &plan);
+
+        VcdiffWindowSpec window = {};
+        std::uint64_t low = ~std::uint64_t{0};
+        std::uint64_t high = 0;
+        for (const Planned& item : plan) {
+            if (item.kind == VCDIFF_COPY && item.from_source) {
+                low = item.from < low ? item.from : low;
+                high = item.from + item.size > high ? item.from + item.size : high;
+            }
+        }
+        if (options.whole_source_segment && m.source_length != 0) {
+            low = 0;
+            high = m.source_length;
+        }
+        if (high != 0) {
+            window.has_source = true;
+            window.source_offset = low;
+            window.source_length = high - low;
+        }
+        window.target_length = end - begin;
+        window.with_checksum = options.with_checksum;
+        if (options.with_checksum) {
+            window.checksum = adler32(1, target + begin, end - begin);
+        }
+
+        instructions.clear();
+        for (const Planned& item : plan) {
+            std::uint64_t address = 0;
+            if (item.kind == VCDIFF_COPY) {
+                address =
+                    item.from_source ? item.from - low : window.source_length + (item.from - begin);
+            }
+            instructions.push_back(VcdiffInstruction{item.kind, item.size, address, item.bytes});
+        }
+        if (!vcdiff_write_window_styled(out, window, instructions.data(), instructions.size(),
+                                        options.style)) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+// A small VCDIFF (RFC 3284) encoder that writes deltas in the form our
+// decoder reads: default code table, optional application header, windows
+// with or without a source segment and with or without the 4-byte Adler-32
+// of the target window. Meant for tests, benchmarks and tools.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+enum VcdiffKind { VCDIFF_ADD = 1, VCDIFF_RUN = 2, VCDIFF_COPY = 3 };
+
+struct VcdiffInstruction {
+    VcdiffKind kind;
+    std::uint64_t size;
+    std::uint64_t address;      // COPY: address in the window's combined space (source segment
+                                // first, then target)
+    const unsigned char* bytes; // ADD: size bytes; RUN: the one byte to repeat
+};
+
+struct VcdiffWindowSpec {
+    bool has_source; // VCD_SOURCE with the segment below
+    std::uint64_t source_offset;
+    std::uint64_t source_length;
+    bool with_checksum;     // write the Adler-32 of the target window
+    std::uint32_t checksum; // Adler-32 of the window's target bytes (delta/adler32.h)
+    std::uint64_t target_length;
+};
+
+// How codes and COPY address modes are picked. All zero: the cheapest
+// encoding, pairs and immediate sizes wherever the table has them.
+struct VcdiffStyle {
+    // Nonzero: pick at random (seeded) among every valid code and mode, so
+    // that a set of windows reaches all classes of the code table.
+    std::uint64_t seed;
+    // Nonzero: prefer COPY mode prefer_mode - 1 (0 SELF, 1 HERE, 2-5 NEAR,
+    // 6-8 SAME) whenever it can express the address.
+    std::uint32_t prefer_mode;
+    // Single codes only, with every size written explicitly.
+    bool explicit_sizes_only;
+    // Not null: 256 counters, raised for every instruction code written.
+    std::uint64_t* code_counts;
+};
+
+// Largest target window the decoder accepts.
+constexpr std::uint64_t VCDIFF_MAX_WINDOW = 67108864;
+
+// Appends the file header (magic, version 0, Hdr_Indicator) and, when
+// app_header is not null, the application header.
+void vcdiff_write_header(std::vector<unsigned char>* out, const unsigned char* app_header,
+                         std::size_t app_header_length);
+
+// Appends one window made of these instructions, choosing code-table entries
+// (single and ADD+COPY / COPY+ADD pairs, immediate sizes where the table has
+// them) and the cheapest COPY address mode (SELF, HERE, NEAR 0-3, SAME 0-2)
+// with an address cache that mirrors the decoder's. Returns false, writing
+// nothing, if the instructions do not produce exactly target_length bytes or
+// address outside the window.
+bool vcdiff_write_window(std::vector<unsigned char>* out, const VcdiffWindowSpec& window,
+                         const VcdiffInstruction* instructions, std::size_t count);
+
+// The same with the choices of style.
+bool vcdiff_write_window_styled(std::vector<unsigned char>* out, const VcdiffWindowSpec& window,
+                                const VcdiffInstruction* instructions, std::size_t count,
+                                const VcdiffStyle& style);
+
+struct VcdiffEncodeOptions {
+    std::uint64_t window_size; // target bytes per window
+    bool with_checksum;
+    const unsigned char* app_header;
+    std::size_t app_header_length;
+    std::uint64_t match_block; // block size for the source block hash (e.g. 16 or 32)
+    VcdiffStyle style;         // code and mode choices, as for vcdiff_write_window_styled
+    std::uint64_t min_run;     // shortest run of one byte written as RUN; 0: 8
+    bool whole_source_segment; // every window's segment is the whole source, used or not
+};
+
+// Whole-file encoder for tests: matches target against the source with a
+// hash of fixed-size source blocks, plus RUNs and target COPYs (including
+// overlapping ones), and writes windows of window_size. Returns false for a
+// window_size of 0 or above VCDIFF_MAX_WINDOW, or a match_block of 0.
+bool vcdiff_encode(const unsigned char* source, std::size_t source_length,
+                   const unsigned char* target, std::size_t target_length,
+                   const VcdiffEncodeOptions& options, std::vector<unsigned char>* out);
