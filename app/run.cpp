@@ -9,6 +9,7 @@
 #include "movie/rewrite.h"
 #include "platform/directory.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -101,17 +102,22 @@ void patch_image(std::size_t start_length, const std::string& source,
     output += OUTPUT_SUFFIX;
     remove_file(output.c_str());
 
+    // An interrupt while the patch is written ends it like any failed patch:
+    // the half-written output goes, and only then may the process end.
+    start_interrupt_watch();
     const std::int32_t result =
         apply_delta_patch(true, 0, 99, EXPECTED_OUTPUT_SIZE, PATCH_RESOURCE_NAME, source.c_str(),
                           output.c_str(), nullptr);
+    if (result != 0) {
+        remove_file(output.c_str());
+    }
+    stop_interrupt_watch();
     if (result == DECODE_CHECKSUM_MISMATCH) {
         print_console_format(MESSAGE_BAD_CRC, source_display.c_str());
-        remove_file(output.c_str());
         return;
     }
     if (result != 0) {
         print_console_text(MESSAGE_FAILED);
-        remove_file(output.c_str());
         return;
     }
 

@@ -72,20 +72,6 @@ void descend(const std::string& name) {
     search_directory = child;
 }
 
-// Back to the parent of the present depth; false when it cannot be entered
-// again (removed while we walked), which ends the walk.
-bool ascend() {
-    std::string parent = search_directory;
-    if (!strip_last_components(&parent, 1)) {
-        parent.resize(parent.find(PATH_SEPARATOR) + 1);
-    } else if (parent.find(PATH_SEPARATOR) == std::string::npos) {
-        parent += PATH_SEPARATOR;
-    }
-    --search_depth;
-    search_directory = parent;
-    return set_current_directory(parent);
-}
-
 void abandon_walk() {
     for (int d = search_depth; d >= 0; --d) {
         if (search_listings[d] != nullptr) {
@@ -94,6 +80,28 @@ void abandon_walk() {
         }
     }
     search_depth = 0;
+}
+
+// Leaves the directory of the present depth for its parent, whose listing
+// goes on after it. false when the walk is over: the start directory is done,
+// or the parent cannot be entered again (removed while we walked).
+bool ascend() {
+    if (search_depth == 0) {
+        return false;
+    }
+    std::string parent = search_directory;
+    if (!strip_last_components(&parent, 1)) {
+        parent.resize(parent.find(PATH_SEPARATOR) + 1);
+    } else if (parent.find(PATH_SEPARATOR) == std::string::npos) {
+        parent += PATH_SEPARATOR;
+    }
+    --search_depth;
+    search_directory = parent;
+    if (!set_current_directory(parent)) {
+        abandon_walk();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -112,11 +120,7 @@ int find_next_file_by_extension(std::string* result, const char* extension) {
             if (listing == nullptr) {
                 // An unreadable subdirectory is passed over; the rest of the
                 // tree may still hold the image.
-                if (search_depth == 0) {
-                    return 0;
-                }
                 if (!ascend()) {
-                    abandon_walk();
                     return 0;
                 }
                 continue;
@@ -127,11 +131,7 @@ int find_next_file_by_extension(std::string* result, const char* extension) {
         if (!next_directory_entry(listing, &entry)) {
             close_directory_listing(listing);
             listing = nullptr;
-            if (search_depth == 0) {
-                return 0;
-            }
             if (!ascend()) {
-                abandon_walk();
                 return 0;
             }
             continue;

@@ -3,16 +3,18 @@
 #include "app/console.h"
 #include "delta/stream.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
 #include "platform/resource.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-// The source is read in 16 KiB blocks, mostly one after another. A large stdio
-// buffer turns those into few system calls; a jump elsewhere only costs one
-// refill of it, which the page cache serves.
-static constexpr std::size_t SOURCE_STREAM_BUFFER_SIZE = 1u << 20;
+// The source is read in 16 KiB blocks, often several in a row. A stdio buffer
+// of eight blocks turns a run of them into one system call; every jump
+// elsewhere refills the whole buffer, so a much larger one reads more than it
+// saves (1 MiB made the demo patch, which jumps a lot, markedly slower).
+static constexpr std::size_t SOURCE_STREAM_BUFFER_SIZE = 8 * SOURCE_BLOCK_SIZE;
 
 // Marks a source position that is not known (after a failed read), so that
 // the next block is always sought.
@@ -293,6 +295,11 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
         return fail_driver(&state, PATCH_READ_FAILED, "cannot read the patch file", message);
     }
     while (chunk_length != 0) {
+        // An interrupt is honoured between two steps of the decoder, at most
+        // one window (64 MiB) after it arrived; the caller removes the output.
+        if (interrupt_requested()) {
+            return fail_driver(&state, PATCH_INTERRUPTED, "interrupted", message);
+        }
         const std::int32_t status = decode_input(&state.stream);
         if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START ||
             status == DECODE_WINDOW_FINISH) {

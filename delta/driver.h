@@ -13,6 +13,7 @@ constexpr std::int32_t PATCH_SOURCE_UNUSABLE = -1; // source cannot be positione
 constexpr std::int32_t PATCH_NOT_FOUND = -2;       // no patch resource, or patch file unopenable
 constexpr std::int32_t PATCH_OUTPUT_FAILED = -3;   // output not created, written or closed
 constexpr std::int32_t PATCH_READ_FAILED = -4;     // reading the patch file failed
+constexpr std::int32_t PATCH_INTERRUPTED = -5;     // the player interrupted the program
 
 // Applies the VCDIFF patch carried as resource patch_resource_name (or, when
 // that is null, read from patch_file_path) to source_path, writing

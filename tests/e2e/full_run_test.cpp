@@ -106,12 +106,13 @@ TEST_F(FullRun, TranslatesTheImageAndReplacesAnEarlierOutput) {
     write_file(output, "an earlier, broken output");
     const Seen seen = split_progress(run(PATCHER_PROGRAM).output);
 
-    EXPECT_EQ(seen.before, to_console(BANNER + "ISO Jap detectado: Veltrane.iso\n\n" +
-                                      "Parche en progreso:\n"));
+    EXPECT_EQ(seen.before,
+              to_console(BANNER + "ISO Jap detectado: Veltrane.iso\n\n" + "Parche en progreso:\n"));
     ASSERT_GE(seen.percentages.size(), 2u);
     EXPECT_GE(seen.percentages.front(), 1) << "0 % is never shown";
     for (std::size_t i = 1; i + 1 < seen.percentages.size(); ++i) {
-        EXPECT_LT(seen.percentages[i - 1], seen.percentages[i]) << "each change shown once, in order";
+        EXPECT_LT(seen.percentages[i - 1], seen.percentages[i])
+            << "each change shown once, in order";
     }
     EXPECT_EQ(seen.percentages[seen.percentages.size() - 2], 99);
     EXPECT_EQ(seen.percentages.back(), 100);
@@ -148,15 +149,16 @@ TEST_F(FullRun, FailedMovieRewriteKeepsTheOutputAndClaimsNoSuccess) {
     const Seen seen = split_progress(run(PATCHER_NOAUDIO).output);
     ASSERT_FALSE(seen.percentages.empty());
     EXPECT_EQ(seen.percentages.back(), 99) << "no 100 % line";
-    EXPECT_EQ(seen.after, to_console("Incapaz de escribir en el archivo ISO parcheado.\n" + CLOSING));
+    EXPECT_EQ(seen.after,
+              to_console("Incapaz de escribir en el archivo ISO parcheado.\n" + CLOSING));
     EXPECT_EQ(fs::file_size(output), 1551040512u);
 }
 
 TEST_F(FullRun, TranslatorsToolAppliesThePatchAndRefusesAWrongSource) {
     const fs::path patch = build_path(DEMO_KIT) / "Delta_patch.vcdiff";
     const fs::path target = folder / "target.iso";
-    ProcessResult applied = run_process(APPLY_PATCH, folder, "",
-                                        {image.string(), patch.string(), target.string()});
+    ProcessResult applied =
+        run_process(APPLY_PATCH, folder, "", {image.string(), patch.string(), target.string()});
     EXPECT_EQ(applied.exit_code, 0);
     // What the tool wrote is the patch's target: re-dubbed, it is the image
     // the patcher makes.
@@ -168,8 +170,8 @@ TEST_F(FullRun, TranslatorsToolAppliesThePatchAndRefusesAWrongSource) {
     const fs::path wrong = folder / "wrong.iso";
     make_sparse_file(wrong, 1455587328);
     const fs::path refused = folder / "refused.iso";
-    ProcessResult failed = run_process(APPLY_PATCH, folder, "",
-                                       {wrong.string(), patch.string(), refused.string()});
+    ProcessResult failed =
+        run_process(APPLY_PATCH, folder, "", {wrong.string(), patch.string(), refused.string()});
     EXPECT_NE(failed.exit_code, 0);
     EXPECT_FALSE(fs::exists(refused)) << "a failed patch leaves no output";
 }

@@ -16,5 +16,4 @@ struct ProcessResult {
 // standard input (then end of input) and collects its standard output until
 // it exits.
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input,
-                          const std::vector<std::string>& arguments = {});
+                          const std::string& input, const std::vector<std::string>& arguments = {});

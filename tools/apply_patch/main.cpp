@@ -7,6 +7,7 @@
 
 #include "delta/driver.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -102,13 +103,17 @@ int main(int argc, char** argv) {
 
     const std::uint32_t expected = announced_target_bytes(patch);
     const char* message = nullptr;
+    start_interrupt_watch();
     const std::int32_t result =
         apply_delta_patch_ex(true, 0, 100, expected, nullptr, source, output, patch, &message);
+    if (result != 0) {
+        std::remove(output);
+    }
+    stop_interrupt_watch();
     if (expected != 0) {
         std::printf("\n");
     }
     if (result != 0) {
-        std::remove(output);
         std::fprintf(stderr, "apply-patch: %s (status %d)\n",
                      message != nullptr ? message : "patch failed", static_cast<int>(result));
         return 1;

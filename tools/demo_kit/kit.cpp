@@ -76,6 +76,12 @@ static void rewrite_window_audio(const MovieLayout movies[2],
 
 bool make_demo_kit(const char* folder, KitSummary* summary, const char** reason) {
     const std::filesystem::path base(folder);
+    std::error_code error;
+    std::filesystem::create_directories(base, error);
+    if (error) {
+        *reason = "cannot create the output folder";
+        return false;
+    }
     std::vector<unsigned char> adpcm[2];
     static const char* const SOUNDTRACK_NAMES[2] = {"Ru_op.adpcm", "Ry_op.adpcm"};
     for (unsigned movie = 0; movie < 2; ++movie) {
