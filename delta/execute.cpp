@@ -116,9 +116,19 @@ std::int32_t copy_from_target(DeltaStream* stream, HalfInstruction* half, unsign
         }
     } else {
         // Overlapping: bytes this COPY writes are read again further on,
-        // which is how a short pattern gets repeated. Strictly in order.
-        for (usize_t i = 0; i < count; i++) {
-            out[i] = in[i];
+        // which is how a short pattern gets repeated. Byte by byte, in order,
+        // that is out[i] = out[i - distance], so the output repeats its first
+        // distance bytes (the ones before out) with that period. Once k whole
+        // periods are written, the next k periods equal them: each step
+        // copies what is already written, from a range that does not overlap
+        // its destination, and doubles it.
+        const usize_t distance = stream->avail_out - from;
+        std::memcpy(out, in, static_cast<std::size_t>(distance));
+        usize_t written = distance;
+        while (written < count) {
+            const usize_t step = count - written < written ? count - written : written;
+            std::memcpy(out + written, out, static_cast<std::size_t>(step));
+            written += step;
         }
     }
     stream->avail_out += count;

@@ -16,13 +16,13 @@
 using Bytes = std::vector<unsigned char>;
 
 struct FeedOptions {
-    const Bytes* source;             // null: no source attached
-    usize_t block_size;              // before set_source rounds it
-    std::uint32_t flags;             // FLAG_* for the stream
-    bool block_hook;                 // blocks through DeltaConfig::getblk
-    bool preload_block0;             // load block 0 before the first call, as the driver does
-    std::uint64_t chunk_seed;        // 0: the whole delta in one piece
-    usize_t max_piece;               // largest piece when cutting (at least 1)
+    const Bytes* source;              // null: no source attached
+    usize_t block_size;               // before set_source rounds it
+    std::uint32_t flags;              // FLAG_* for the stream
+    bool block_hook;                  // blocks through DeltaConfig::getblk
+    bool preload_block0;              // load block 0 before the first call, as the driver does
+    std::uint64_t chunk_seed;         // 0: the whole delta in one piece
+    usize_t max_piece;                // largest piece when cutting (at least 1)
     std::uint32_t failing_allocation; // 0: none; n: the n-th allocation returns null
 };
 
@@ -38,6 +38,11 @@ struct FeedResult {
 
 // Largest target a fuzz run decodes before it stops counting.
 constexpr std::uint64_t FEED_OUTPUT_BUDGET = std::uint64_t{256} << 20;
+
+// Largest single allocation the decoder is granted: above a window's target
+// buffer (HARD_MAX_WINDOW), far below libFuzzer's limit for one allocation
+// (2 GiB), which a refused request would otherwise count as a finding.
+constexpr std::uint64_t FEED_ALLOCATION_LIMIT = std::uint64_t{256} << 20;
 
 // Decodes delta and aborts the process (a finding for the fuzzer) when the
 // decoder loops or breaks its calling rules. When output is not null, the

@@ -1,0 +1,204 @@
+#include "fuzz/decode_feed.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// What the block hook needs besides the decoder's record. DeltaSource comes
+// first, so the hook gets from the record to the rest.
+struct FeedSource {
+    DeltaSource source;
+    const Bytes* bytes;
+    Bytes block;
+    std::uint64_t loads;
+};
+
+struct AllocationCounter {
+    std::uint32_t calls;
+    std::uint32_t failing;
+};
+
+// Each block in a buffer of exactly its valid length; a block past the end
+// of the source has none. Never null: a null block reads as "nothing loaded".
+void load_block(FeedSource* feed, usize_t number) {
+    DeltaSource* source = &feed->source;
+    const Bytes& bytes = *feed->bytes;
+    usize_t begin = bytes.size();
+    if (number <= bytes.size() / source->block_size) {
+        begin = number * source->block_size;
+    }
+    const usize_t left = bytes.size() - begin;
+    const usize_t count = left < source->block_size ? left : source->block_size;
+    Bytes fresh(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                bytes.begin() + static_cast<std::ptrdiff_t>(begin + count));
+    fresh.reserve(1);
+    feed->block.swap(fresh);
+    source->current_block = feed->block.data();
+    source->current_block_number = number;
+    source->block_bytes = count;
+    feed->loads++;
+}
+
+std::int32_t hook_block(DeltaStream*, DeltaSource* source, usize_t number) {
+    load_block(reinterpret_cast<FeedSource*>(source), number);
+    return 0;
+}
+
+void* counting_alloc(void* opaque, std::uint32_t count, usize_t size) {
+    AllocationCounter* counter = static_cast<AllocationCounter*>(opaque);
+    counter->calls++;
+    if (counter->calls == counter->failing) {
+        return nullptr;
+    }
+    // A machine with little memory to spare: a few delta bytes may declare
+    // an application header of up to 4 GiB, which the decoder asks for at
+    // once. It must then fail cleanly, which the fuzzer checks, instead of
+    // the fuzzer stopping at the request.
+    const usize_t bytes = usize_t{count} * (size & 0xFFFFFFFFu);
+    if (bytes > FEED_ALLOCATION_LIMIT) {
+        return nullptr;
+    }
+    return std::malloc(static_cast<std::size_t>(bytes));
+}
+
+void counting_free(void*, void* pointer) {
+    std::free(pointer);
+}
+
+void hash_bytes(std::uint64_t* hash, const unsigned char* bytes, usize_t count) {
+    for (usize_t i = 0; i < count; i++) {
+        *hash = (*hash ^ bytes[i]) * 0x100000001B3u;
+    }
+}
+
+} // namespace
+
+void fuzz_check(bool condition, const char* message) {
+    if (!condition) {
+        std::fprintf(stderr, "fuzz check failed: %s\n", message);
+        std::abort();
+    }
+}
+
+std::uint64_t fuzz_random(std::uint64_t* state) {
+    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+const Bytes& fuzz_source() {
+    static const Bytes source = [] {
+        Bytes bytes(5000);
+        std::uint64_t state = 3284;
+        for (unsigned char& b : bytes) {
+            b = static_cast<unsigned char>(fuzz_random(&state) >> 56);
+        }
+        for (std::size_t i = 0; i < 700; i++) {
+            bytes[3000 + i] = bytes[100 + i];
+        }
+        return bytes;
+    }();
+    return source;
+}
+
+FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOptions& options,
+                      Bytes* output) {
+    FeedResult result = {0, 0xCBF29CE484222325u, 0, 0, false};
+    AllocationCounter counter = {0, options.failing_allocation};
+    DeltaConfig config = {};
+    config.window_size = 16384;
+    config.flags = options.flags;
+    config.alloc = counting_alloc;
+    config.free = counting_free;
+    config.opaque = &counter;
+    config.getblk = options.block_hook ? hook_block : nullptr;
+
+    DeltaStream stream;
+    std::int32_t status = configure_stream(&stream, &config);
+    fuzz_check(status == 0, "configure_stream refused a plain configuration");
+
+    FeedSource feed = {};
+    if (options.source != nullptr) {
+        feed.bytes = options.source;
+        feed.source.block_size = options.block_size;
+        set_source(&stream, &feed.source);
+        fuzz_check(feed.source.block_size != 0 &&
+                       (feed.source.block_size & (feed.source.block_size - 1)) == 0 &&
+                       feed.source.block_size >= options.block_size,
+                   "set_source did not round the block size up to a power of two");
+        if (options.preload_block0) {
+            load_block(&feed, 0);
+        }
+    }
+
+    std::uint64_t random = options.chunk_seed;
+    std::size_t position = 0;
+    Bytes piece;
+    auto next_piece = [&]() {
+        std::size_t length = size - position;
+        if (options.chunk_seed != 0) {
+            const std::size_t cut = 1 + fuzz_random(&random) % options.max_piece;
+            length = cut < length ? cut : length;
+        }
+        // A fresh buffer per piece: the last one is gone once the decoder
+        // has asked for more, so any pointer kept into it is caught.
+        Bytes fresh(delta + position, delta + position + length);
+        piece.swap(fresh);
+        position += length;
+        stream.next_in = piece.data();
+        stream.avail_in = length;
+    };
+    next_piece();
+
+    // Every status but DECODE_NEED_SOURCE_BLOCK is at most a few per window
+    // or per piece, and a window costs at least a few delta bytes; block
+    // requests are bounded by the window's target length. A decoder that
+    // needs more calls than this is going round in circles.
+    std::uint64_t budget = 1024 + 16 * std::uint64_t{size};
+    for (std::uint64_t calls = 0;; calls++) {
+        fuzz_check(calls < budget, "decode_input does not come to an end");
+        status = decode_input(&stream);
+        if (status == DECODE_NEED_INPUT) {
+            fuzz_check(stream.avail_in == 0, "DECODE_NEED_INPUT with input left");
+            if (position == size) {
+                status = close_stream(&stream);
+                break;
+            }
+            next_piece();
+        } else if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START) {
+            budget += 2 * stream.target_window_length + 64;
+        } else if (status == DECODE_WINDOW_FINISH) {
+        } else if (status == DECODE_NEED_SOURCE_BLOCK) {
+            fuzz_check(options.source != nullptr && !options.block_hook,
+                       "a block was asked for with nowhere to ask");
+            fuzz_check(feed.source.current_block == nullptr ||
+                           feed.source.requested_block_number != feed.source.current_block_number,
+                       "the block already loaded was asked for again");
+            load_block(&feed, feed.source.requested_block_number);
+        } else if (status == DECODE_HAVE_OUTPUT) {
+            fuzz_check(stream.avail_out == stream.target_window_length,
+                       "a window handed out short or long");
+            hash_bytes(&result.output_hash, stream.next_out, stream.avail_out);
+            if (output != nullptr) {
+                output->insert(output->end(), stream.next_out, stream.next_out + stream.avail_out);
+            }
+            result.output_bytes += stream.avail_out;
+            result.windows++;
+            stream.avail_out = 0;
+            if (result.output_bytes > FEED_OUTPUT_BUDGET) {
+                result.stopped_early = true;
+                break;
+            }
+        } else {
+            fuzz_check(status != 0, "decode_input returned 0");
+            // A failure is final: asking again must give the same answer.
+            fuzz_check(decode_input(&stream) == status, "a failure did not stay");
+            break;
+        }
+    }
+    result.status = status;
+    free_stream(&stream);
+    return result;
+}

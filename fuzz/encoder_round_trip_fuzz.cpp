@@ -1,0 +1,73 @@
+// Arbitrary source and target bytes, encoded with our encoder under options
+// the input chooses, must decode back to the target, fed in pieces.
+//
+// Input: options, window size, match block, style seed, preferred mode,
+// shortest run, block size, chunk seed, source length (2 bytes), then the
+// source and the target.
+
+#include "fuzz/decode_feed.h"
+#include "tools/vcdiff/encoder.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+constexpr std::size_t PREFIX_BYTES = 10;
+
+// Bits of the options byte.
+constexpr unsigned WITH_CHECKSUM = 0x01;
+constexpr unsigned EXPLICIT_SIZES = 0x02;
+constexpr unsigned WHOLE_SEGMENT = 0x04;
+constexpr unsigned APP_HEADER = 0x08;
+constexpr unsigned RANDOM_CODES = 0x10;
+constexpr unsigned LARGE_WINDOWS = 0x20;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < PREFIX_BYTES) {
+        return 0;
+    }
+    const unsigned options = data[0];
+    std::size_t source_length = std::size_t{data[8]} << 8 | data[9];
+    if (source_length > size - PREFIX_BYTES) {
+        source_length = size - PREFIX_BYTES;
+    }
+    const Bytes source(data + PREFIX_BYTES, data + PREFIX_BYTES + source_length);
+    const Bytes target(data + PREFIX_BYTES + source_length, data + size);
+
+    VcdiffEncodeOptions encode = {};
+    encode.window_size = (options & LARGE_WINDOWS) != 0 ? VCDIFF_MAX_WINDOW : 1 + data[1] * 16u;
+    encode.with_checksum = (options & WITH_CHECKSUM) != 0;
+    static const unsigned char APPLICATION[] = "fuzz/header";
+    if ((options & APP_HEADER) != 0) {
+        encode.app_header = APPLICATION;
+        encode.app_header_length = 1 + data[3] % (sizeof APPLICATION - 1);
+    }
+    encode.match_block = 1 + data[2] % 64;
+    encode.style.seed = (options & RANDOM_CODES) != 0 ? 1 + std::uint64_t{data[3]} : 0;
+    encode.style.prefer_mode = data[4] % 10;
+    encode.style.explicit_sizes_only = (options & EXPLICIT_SIZES) != 0;
+    encode.min_run = data[5];
+    encode.whole_source_segment = (options & WHOLE_SEGMENT) != 0;
+
+    Bytes delta;
+    const bool encoded =
+        vcdiff_encode(source.empty() ? nullptr : source.data(), source.size(),
+                      target.empty() ? nullptr : target.data(), target.size(), encode, &delta);
+    fuzz_check(encoded, "the encoder refused valid options");
+
+    FeedOptions feed = {};
+    feed.source = &source;
+    feed.block_size = usize_t{1} << (data[6] % 15);
+    feed.flags = FLAG_ADLER32;
+    feed.preload_block0 = true;
+    feed.chunk_seed = 1 + data[7];
+    feed.max_piece = 1 + data[7] % 64;
+    Bytes output;
+    const FeedResult result = feed_delta(delta.data(), delta.size(), feed, &output);
+    fuzz_check(result.status == 0, "our own delta does not decode");
+    fuzz_check(output == target, "our own delta decodes to something else");
+    return 0;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+// What the fault cases need from the platform. Mainly running the real
+// program as a child process with the faults a player's machine can throw at
+// it: a time limit, input that ends early or is not there at all, a file size
+// limit, an unprivileged user, and something done to it (a signal, a change
+// to its files) once it has printed a given text. What a platform cannot do
+// is reported, so that a case can skip with the reason instead of testing
+// something else.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// What this platform's back end can do besides input, output and time limits.
+struct FaultAbilities {
+    bool signals;          // send a signal once the trigger text has appeared
+    bool closed_input;     // start with no standard input at all
+    bool file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+    bool unprivileged;     // drop to an ordinary user when running as root
+    bool small_filesystem; // mount a small file system (as root)
+    bool very_long_paths;  // make and remove a tree whose path passes 4,096 bytes
+};
+extern const FaultAbilities FAULT_ABILITIES;
+
+// A file name with letters outside ASCII, in the bytes this platform's
+// narrow file functions use (UTF-8 on Linux, with one byte that is not
+// UTF-8 at all; the ANSI code page on Windows).
+extern const char* const NON_ASCII_NAME;
+
+struct ChildRun {
+    std::string program;
+    std::filesystem::path folder;  // working folder
+    std::string input;             // standard input, then end of input
+    bool no_input;                 // descriptor 0 closed instead (needs closed_input)
+    bool unprivileged;             // run as an ordinary user (needs unprivileged)
+    std::uint64_t file_size_limit; // bytes, 0 for none (needs file_size_limit)
+    int timeout_seconds;           // the child is killed after this long
+    // Once trigger has appeared in the output (and only once): send
+    // trigger_signal when it is nonzero (needs signals), otherwise call
+    // on_trigger with context.
+    std::string trigger;
+    int trigger_signal;
+    void (*on_trigger)(void* context);
+    void* context;
+};
+
+struct ChildResult {
+    bool started;
+    bool timed_out;     // killed after timeout_seconds
+    bool killed;        // ended by a signal (or, on Windows, a crash status)
+    int exit_code;      // when neither of the above
+    bool triggered;     // the trigger text was seen and acted on
+    std::string output; // everything written to standard output
+};
+
+// Signal numbers for ChildRun::trigger_signal; 0 where there are none.
+extern const int CHILD_SIGINT;
+extern const int CHILD_SIGTERM;
+
+ChildResult run_child(const ChildRun& run);
+
+// Whether the test itself runs with the rights of the superuser (for whom
+// permissions do not stop anything).
+bool running_as_superuser();
+
+// Mounts an empty file system of the given size at folder (which must
+// exist); false when the platform or the user's rights do not allow it.
+bool mount_small_filesystem(const std::filesystem::path& folder, std::uint64_t bytes);
+void unmount_filesystem(const std::filesystem::path& folder);

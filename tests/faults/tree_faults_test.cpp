@@ -1,0 +1,332 @@
+// Folder trees a player's disk may hold around the image: links that loop,
+// depths and path lengths past the usual limits, folders the program may not
+// read, names that are not plain ASCII or look like format directives, and
+// files that are not what their listing says. A decoy image (right size and
+// signatures, zeros elsewhere) stands for the player's image: when the search
+// reaches it, the patch fails at once on its first window, which shows
+// exactly which file was taken.
+
+#include "tests/faults/fault_case.h"
+#include "tests/support/console.h"
+#include "tests/support/files.h"
+
+#include <cstdio>
+
+namespace {
+
+// A decoy to make inside a chain of nested folders, at a level counted from
+// 1 (inside the first folder).
+struct ChainFile {
+    std::size_t level;
+    std::string name;
+};
+
+// Makes the nested folders one level at a time from inside the one above,
+// so that no path handed to the system is longer than one name: the tree
+// may go deeper than the longest path the system takes. False when the
+// system refuses a step.
+bool make_chain(const fs::path& base, const std::vector<std::string>& names,
+                const std::vector<ChainFile>& files) {
+    std::error_code error;
+    const fs::path start = fs::current_path();
+    fs::current_path(base, error);
+    for (std::size_t level = 1; !error && level <= names.size(); level++) {
+        fs::create_directory(names[level - 1], error);
+        if (!error) {
+            fs::current_path(names[level - 1], error);
+        }
+        for (const ChainFile& file : files) {
+            if (!error && file.level == level) {
+                make_decoy_image(file.name);
+            }
+        }
+    }
+    fs::current_path(start);
+    return !error;
+}
+
+// Removes the chain from the bottom up, again one level at a time.
+void remove_chain(const fs::path& base, const std::vector<std::string>& names) {
+    std::error_code error;
+    const fs::path start = fs::current_path();
+    fs::current_path(base, error);
+    std::size_t depth = 0;
+    while (!error && depth < names.size()) {
+        fs::current_path(names[depth], error);
+        if (!error) {
+            depth++;
+        }
+    }
+    for (; depth > 0; depth--) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(".", error)) {
+            fs::remove_all(entry.path().filename(), error);
+        }
+        fs::current_path("..", error);
+        fs::remove(names[depth - 1], error);
+    }
+    fs::current_path(start, error);
+}
+
+class TreeFault : public FaultCase {
+  protected:
+    void SetUp() override {
+        folder = make_temp_folder("faults");
+    }
+
+    void TearDown() override {
+        FaultCase::TearDown();
+        if (!chain.empty()) {
+            remove_chain(folder, chain);
+        }
+        remove_temp_folder(folder);
+    }
+
+    // A decoy the run must neither change nor leave an output beside.
+    fs::path decoy(const std::string& relative) {
+        const fs::path path = folder / relative;
+        fs::create_directories(path.parent_path());
+        make_decoy_image(path);
+        watch_source(path);
+        forbid_output(output_for(path));
+        return path;
+    }
+
+    static fs::path output_for(const fs::path& image) {
+        fs::path output = image.parent_path() / image.stem();
+        output += "_patched.iso";
+        return output;
+    }
+
+    // Runs the program here and returns what it printed between the banner
+    // and the closing prompt, which every ending must show.
+    std::string run_here(ChildRun child) {
+        const std::string output = run(child).output;
+        const std::string banner = to_console(BANNER);
+        const std::string closing = to_console(CLOSING);
+        EXPECT_EQ(output.substr(0, banner.size()), banner);
+        EXPECT_GE(output.size(), banner.size() + closing.size());
+        if (output.size() < banner.size() + closing.size()) {
+            return output;
+        }
+        EXPECT_EQ(output.substr(output.size() - closing.size()), closing);
+        return output.substr(banner.size(), output.size() - banner.size() - closing.size());
+    }
+
+    std::string run_here() {
+        return run_here(player_run(folder));
+    }
+
+    fs::path folder;
+    std::vector<std::string> chain;
+};
+
+TEST_F(TreeFault, LinkBackToAnAncestorIsNotFollowedRoundAndRound) {
+    describe("Folder links that form cycles (to the parent, to itself)");
+    std::error_code error;
+    fs::create_directory(folder / "a_loop");
+    fs::create_directory_symlink("..", folder / "a_loop" / "back", error);
+    if (!error) {
+        fs::create_directory_symlink(".", folder / "a_loop" / "self", error);
+    }
+    if (error) {
+        GTEST_SKIP() << "this system makes no folder links: " << error.message();
+    }
+    decoy("z_Veltrane.iso");
+    EXPECT_EQ(run_here(), decoy_verdict("z_Veltrane.iso"));
+}
+
+TEST_F(TreeFault, TreeDeeperThan255LevelsIsSearchedTo255AndNoFurther) {
+    describe("Tree 300 levels deep: images at level 255 and 256");
+    chain.assign(300, "d");
+    chain[0] = "a_deep";
+    // In the level-255 folder the subfolder "d" comes before the image: the
+    // walk must refuse to go down, come back and still take the image.
+    if (!make_chain(folder, chain, {{255, "x_Veltrane.iso"}, {256, "y_Veltrane.iso"}})) {
+        GTEST_SKIP() << "this system cannot make a tree 300 levels deep";
+    }
+    decoy("z_Veltrane.iso");
+    std::string level_255 = "a_deep/";
+    for (int level = 2; level <= 255; level++) {
+        level_255 += "d/";
+    }
+    level_255 += "x_Veltrane.iso";
+    watch_source(folder / level_255);
+    const std::string seen = run_here();
+    if (LISTINGS_ARE_SORTED) {
+        EXPECT_EQ(seen, decoy_verdict(native_separators(level_255)));
+    } else {
+        // Windows cannot enter folders whose path passes 260 characters;
+        // there the walk passes over the deep levels instead.
+        EXPECT_TRUE(seen == decoy_verdict(native_separators(level_255)) ||
+                    seen == decoy_verdict("z_Veltrane.iso"))
+            << seen;
+    }
+}
+
+// Runs the program as an ordinary user in a tree with a folder it may not
+// use; the image after that folder must still be found.
+class LockedFolder : public TreeFault {
+  protected:
+    void expect_passed_over(fs::perms locked) {
+        if (!FAULT_ABILITIES.unprivileged) {
+            GTEST_SKIP() << "folder permissions cannot be taken away here (Windows under Wine)";
+        }
+        for (fs::path step = fs::path(PATCHER_PROGRAM).parent_path(); step != step.parent_path();
+             step = step.parent_path()) {
+            if (running_as_superuser() &&
+                (fs::status(step).permissions() & fs::perms::others_exec) == fs::perms::none) {
+                GTEST_SKIP() << "an ordinary user cannot reach the program in " << step;
+            }
+        }
+        fs::create_directory(folder / "a_locked");
+        make_decoy_image(folder / "a_locked" / "inside.iso");
+        fs::permissions(folder / "a_locked", locked);
+        const fs::path image = decoy("z_Veltrane.iso");
+        // The ordinary user opens the image for reading and writing and
+        // writes the output beside it.
+        fs::permissions(folder, fs::perms::all);
+        fs::permissions(image, fs::perms::others_read | fs::perms::others_write,
+                        fs::perm_options::add);
+        ChildRun child = player_run(folder);
+        child.unprivileged = true;
+        EXPECT_EQ(run_here(child), decoy_verdict("z_Veltrane.iso"));
+        fs::permissions(folder / "a_locked", fs::perms::owner_all, fs::perm_options::add);
+    }
+};
+
+TEST_F(LockedFolder, FolderThatCannotBeEnteredIsPassedOver) {
+    describe("Subfolder without any permission (run as an ordinary user)");
+    expect_passed_over(fs::perms::none);
+}
+
+TEST_F(LockedFolder, FolderThatCannotBeListedIsPassedOver) {
+    describe("Subfolder that can be entered but not listed (run as an ordinary user)");
+    expect_passed_over(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+}
+
+TEST_F(TreeFault, PathLongerThan255BytesIsShownWhole) {
+    describe("Image at a path longer than 255 bytes");
+    chain.assign(3, "a_" + std::string(100, 'l'));
+    if (!make_chain(folder, chain, {{3, "Veltrane.iso"}})) {
+        GTEST_SKIP() << "this system cannot make a path that long";
+    }
+    decoy("z_Veltrane.iso");
+    const std::string deep = chain[0] + "/" + chain[1] + "/" + chain[2] + "/Veltrane.iso";
+    watch_source(folder / deep);
+    const std::string seen = run_here();
+    if (LISTINGS_ARE_SORTED) {
+        EXPECT_EQ(seen, decoy_verdict(native_separators(deep)));
+    } else {
+        // Past 260 characters Windows does not enter the folder.
+        EXPECT_TRUE(seen == decoy_verdict(native_separators(deep)) ||
+                    seen == decoy_verdict("z_Veltrane.iso"))
+            << seen;
+    }
+}
+
+TEST_F(TreeFault, PathLongerThan4096BytesIsTakenWholeOrPassedOver) {
+    describe("Image at a path longer than 4,096 bytes");
+    if (!FAULT_ABILITIES.very_long_paths) {
+        GTEST_SKIP() << "Wine fails on a current folder whose Unix path passes 4,096 bytes";
+    }
+    chain.assign(22, "a_" + std::string(200, 'l'));
+    if (!make_chain(folder, chain, {{22, "Veltrane.iso"}})) {
+        GTEST_SKIP() << "this system cannot make a path that long";
+    }
+    decoy("z_Veltrane.iso");
+    std::string deep;
+    for (const std::string& name : chain) {
+        deep += name + "/";
+    }
+    deep += "Veltrane.iso";
+    // No system call takes a path this long: finding the deep image is as
+    // sound as passing over the folders that lead to it, as long as the
+    // name is never cut or the program harmed.
+    const std::string seen = run_here();
+    EXPECT_TRUE(seen == decoy_verdict(native_separators(deep)) ||
+                seen == decoy_verdict("z_Veltrane.iso"))
+        << seen.substr(0, 300);
+}
+
+// The decoy under a name that the test's file functions may not spell the
+// way the platform's narrow ones do: made under a plain name and renamed
+// with the narrow function, then found again by listing the folder.
+fs::path rename_decoy(const fs::path& folder, const std::string& raw_name) {
+    make_decoy_image(folder / "plain.iso");
+    const std::string from = (folder / "plain.iso").string();
+    const std::string to = (folder / "plain.iso").parent_path().string() +
+                           static_cast<char>(fs::path::preferred_separator) + raw_name;
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+        return fs::path();
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        return entry.path();
+    }
+    return fs::path();
+}
+
+TEST_F(TreeFault, NonAsciiNameIsPrintedAsItsRawBytes) {
+    describe("Image name with bytes outside ASCII");
+    const fs::path image = rename_decoy(folder, NON_ASCII_NAME);
+    ASSERT_FALSE(image.empty()) << "cannot name a file " << NON_ASCII_NAME;
+    watch_source(image);
+    forbid_output(output_for(image));
+    EXPECT_EQ(run_here(), decoy_verdict(NON_ASCII_NAME));
+}
+
+TEST_F(TreeFault, FormatDirectivesInANameArePrintedNotInterpreted) {
+    describe("Image name with %s, %n, %x and %% in it");
+    const char* name = "Veltrane %s%n%x%%.iso";
+    const fs::path image = rename_decoy(folder, name);
+    ASSERT_FALSE(image.empty()) << "cannot name a file " << name;
+    watch_source(image);
+    forbid_output(output_for(image));
+    EXPECT_EQ(run_here(), decoy_verdict(name));
+}
+
+TEST_F(TreeFault, FolderNamedLikeAnImageIsSearchedNotOpened) {
+    describe("A folder named x.iso (holding the image)");
+    decoy("x.iso/Veltrane.iso");
+    EXPECT_EQ(run_here(), decoy_verdict(native_separators("x.iso/Veltrane.iso")));
+    EXPECT_TRUE(fs::is_directory(folder / "x.iso"));
+}
+
+TEST_F(TreeFault, ImageThatVanishesBeforeItIsOpenedEndsTheRunPlainly) {
+    describe("An .iso listed but gone when opened (dangling link), image after it");
+    std::error_code error;
+    fs::create_symlink("gone.iso", folder / "a_Veltrane.iso", error);
+    if (error) {
+        GTEST_SKIP() << "this system makes no file links: " << error.message();
+    }
+    decoy("b_Veltrane.iso");
+    // A candidate that cannot be opened ends the run; the image after it is
+    // not tried.
+    EXPECT_EQ(run_here(),
+              to_console("Incapaz de abrir el siguiente archivo ISO Jap: a_Veltrane.iso\n"));
+}
+
+TEST_F(TreeFault, ImageHeldByAnotherProgramEndsTheRunPlainly) {
+    describe("An .iso another program holds open without sharing, image after it");
+    write_file(folder / "a_Veltrane.iso", "in use");
+    void* hold = hold_file_exclusively(folder / "a_Veltrane.iso");
+    if (hold == nullptr) {
+        GTEST_SKIP() << "files cannot be held against other programs on this platform";
+    }
+    decoy("b_Veltrane.iso");
+    EXPECT_EQ(run_here(),
+              to_console("Incapaz de abrir el siguiente archivo ISO Jap: a_Veltrane.iso\n"));
+    release_file(hold);
+}
+
+TEST_F(TreeFault, ImageFourGibibytesTooLongIsNotTakenForTheSource) {
+    describe("File of the source size plus 4 GiB with both signatures");
+    const fs::path image = folder / "Veltrane.iso";
+    make_sparse_file(image, SOURCE_IMAGE_BYTES + (std::uint64_t{1} << 32));
+    write_at(image, 593928, "cdrom0:\\SXKQ_805.17;1");
+    write_at(image, 2398042, ".unknvma");
+    watch_source(image);
+    forbid_output(folder / "Veltrane_patched.iso");
+    EXPECT_EQ(run_here(), to_console(NOT_FOUND));
+}
+
+} // namespace
