@@ -10,6 +10,10 @@
 namespace {
 
 constexpr usize_t MAX_ALLOCATION = 0xFFFFFFFFu; // the alloc hook's count is 32 bits
+// The application header is stored whole before any of its bytes arrive, so a
+// few bytes of delta could otherwise ask for gigabytes. It is metadata; no
+// header needs more than the largest window the decoder holds anyway.
+constexpr usize_t MAX_APP_HEADER = HARD_MAX_WINDOW;
 constexpr usize_t CHECKSUM_BYTES = 4;
 
 bool is_failure(std::int32_t status) {
@@ -382,8 +386,7 @@ std::int32_t run_states(DeltaStream* stream) {
                 stream->message = "exceptional appheader size";
                 return DECODE_INVALID_INPUT;
             }
-            // The header and its trailing zero must fit one 32-bit allocation.
-            if (stream->app_header_size >= MAX_ALLOCATION) {
+            if (stream->app_header_size > MAX_APP_HEADER) {
                 stream->message = "out of memory";
                 return DECODE_OUT_OF_MEMORY;
             }

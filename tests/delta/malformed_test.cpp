@@ -98,6 +98,8 @@ TEST(MalformedDelta, FileHeader) {
         // Its length plus the trailing zero cannot be one 32-bit allocation.
         {"AppHeaderPast32Bits", cat(header_then({0x04}), varint(0xFFFFFFFFu)), DECODE_OUT_OF_MEMORY,
          "out of memory"},
+        {"AppHeaderPastTheLargestWindow", cat(header_then({0x04}), varint(67108865)),
+         DECODE_OUT_OF_MEMORY, "out of memory"},
         {"IntegerPast64Bits",
          header_then({0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}),
          DECODE_INVALID_INPUT, "overflow in decode_integer"},

@@ -256,6 +256,10 @@ void FaultCase::note_output(const std::string& note) {
     output_note_ = note;
 }
 
+void FaultCase::note_source(const std::string& note) {
+    source_note_ = note;
+}
+
 ChildResult FaultCase::run(ChildRun child) {
     const ChildResult result = run_child(child);
     ran_ = true;
@@ -295,6 +299,9 @@ void FaultCase::TearDown() {
             unchanged = unchanged && same;
         }
         source_state = unchanged ? "yes" : "**no**";
+        if (unchanged && !source_note_.empty()) {
+            source_state += " (" + markdown_cell_text(source_note_) + ")";
+        }
     }
     std::string output_state = "—";
     if (!forbidden_.empty()) {

@@ -80,6 +80,10 @@ class FaultCase : public ::testing::Test {
     // What the report says about the output when neither of the above fits.
     void note_output(const std::string& note);
 
+    // Added to the report's "unchanged" for the watched source (for a source
+    // the case itself changed before watching it).
+    void note_source(const std::string& note);
+
     // Runs the program and checks the things every case checks:
     // started, no hang, no crash, exit status 0. The output goes into the
     // report row.
@@ -99,6 +103,7 @@ class FaultCase : public ::testing::Test {
     fs::path expected_output_;
     std::uint64_t expected_output_size_ = 0;
     std::string output_note_;
+    std::string source_note_;
 };
 
 // The default time limits: a run over the small trees, and a full patch.

@@ -194,6 +194,7 @@ TEST_F(RunFault, SourceThatShrinksDuringThePatchFailsAndLeavesNoOutput) {
     child.trigger = to_console("Parche en progreso:\n");
     child.on_trigger = shrink_source;
     child.context = this;
+    note_source("as the test cut it");
     const ChildResult result = run(child);
     EXPECT_TRUE(result.triggered);
     expect_patch_ended(result.output, std::string(FAILED) + CLOSING);
@@ -224,8 +225,7 @@ TEST_F(RunFault, ReadOnlyEarlierOutputIsReplacedOrRefusedCleanly) {
     // A read-only file that can be deleted goes like any other. One that
     // cannot (Windows) cannot be written either, except under Wine as root,
     // which lets the program write the new image over it.
-    const bool replaced =
-        result.output.find(to_console(SUCCESS)) != std::string::npos || removable;
+    const bool replaced = result.output.find(to_console(SUCCESS)) != std::string::npos || removable;
     if (replaced) {
         expect_whole_success(result.output);
     } else {
