@@ -4,6 +4,7 @@
 // sums closest to overflow.
 
 #include "delta/adler32.h"
+#include "tests/delta/adler32_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -12,20 +13,6 @@
 #include <vector>
 
 namespace {
-
-// RFC 1950, one byte at a time, reduced every byte in 64 bits.
-std::uint32_t reference_adler(std::uint32_t start, const unsigned char* p, std::size_t n) {
-    if (n == 0) {
-        return start; // nothing to add: the start value comes back as given
-    }
-    std::uint64_t s1 = start & 0xFFFF;
-    std::uint64_t s2 = start >> 16;
-    for (std::size_t i = 0; i < n; i++) {
-        s1 = (s1 + p[i]) % 65521;
-        s2 = (s2 + s1) % 65521;
-    }
-    return static_cast<std::uint32_t>(s2 << 16 | s1);
-}
 
 std::uint64_t next_random(std::uint64_t* state) {
     std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);

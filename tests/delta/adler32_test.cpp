@@ -1,4 +1,5 @@
 #include "delta/adler32.h"
+#include "tests/delta/adler32_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -6,17 +7,6 @@
 #include <vector>
 
 namespace {
-
-// RFC 1950, one byte at a time and reduced every byte.
-std::uint32_t reference_adler(std::uint32_t start, const unsigned char* p, std::size_t n) {
-    std::uint64_t s1 = start & 0xFFFF;
-    std::uint64_t s2 = start >> 16;
-    for (std::size_t i = 0; i < n; i++) {
-        s1 = (s1 + p[i]) % 65521;
-        s2 = (s2 + s1) % 65521;
-    }
-    return static_cast<std::uint32_t>(s2 << 16 | s1);
-}
 
 std::uint32_t of(const std::string& s) {
     return adler32(1, reinterpret_cast<const unsigned char*>(s.data()), s.size());
