@@ -10,14 +10,19 @@
 #include <cstdlib>
 #include <cstring>
 
-// The source is read in 16 KiB blocks, often several in a row. A stdio buffer
-// of eight blocks turns a run of them into one system call; every jump
-// elsewhere refills the whole buffer, so a much larger one reads more than it
-// saves (1 MiB made the demo patch, which jumps a lot, markedly slower).
-static constexpr std::size_t SOURCE_STREAM_BUFFER_SIZE = 8 * SOURCE_BLOCK_SIZE;
+// The source is read ahead: a block not in hand is read together with the
+// blocks after it that the copy asking for it also needs (the decoder says
+// how far it reaches), in one system call, up to this many blocks. Copies
+// start anywhere in the source, so reading past what a copy needs mostly
+// reads bytes nobody uses, and reading less costs a call per block.
+static constexpr usize_t READ_AHEAD_BLOCKS = 64;
+static constexpr std::size_t READ_AHEAD_BYTES = READ_AHEAD_BLOCKS * SOURCE_BLOCK_SIZE;
+
+// Piece of a target window handed to the output stream at once.
+static constexpr std::size_t OUTPUT_PIECE_BYTES = 262144;
 
 // Marks a source position that is not known (after a failed read), so that
-// the next block is always sought.
+// the next read always seeks.
 static constexpr std::uint64_t UNKNOWN_POSITION = ~static_cast<std::uint64_t>(0);
 
 // Where the patch bytes come from: the program's own resource, handed to the
@@ -30,9 +35,10 @@ struct PatchInput {
 };
 
 struct SourceFile {
-    std::FILE* file;        // null when the source did not open
-    char* stream_buffer;    // stdio buffer of file; lives until file is closed
-    unsigned char* block;   // the one block buffer the decoder reads from
+    int descriptor;         // -1 when the source did not open
+    unsigned char* buffer;  // READ_AHEAD_BYTES; the decoder reads blocks in place
+    usize_t first_block;    // block at the start of buffer
+    usize_t held_bytes;     // file bytes in buffer from first_block on
     std::uint64_t position; // file position after the last read
 };
 
@@ -48,7 +54,8 @@ struct DriverState {
     std::int32_t progress_start;
     std::int32_t progress_end;
     std::uint32_t expected_output_bytes;
-    std::uint64_t bytes_written;
+    std::uint64_t bytes_written; // target bytes of finished windows, for the progress
+    usize_t window_written;      // bytes of the current window already in the output
     std::int32_t last_percentage;
 };
 
@@ -78,18 +85,16 @@ std::int32_t progress_percentage(std::uint64_t written, std::uint32_t expected_o
 // buffer go on every road, not only on success.
 static void release_driver(DriverState* state) {
     free_stream(&state->stream);
-    std::free(state->source_file.block);
-    state->source_file.block = nullptr;
+    std::free(state->source_file.buffer);
+    state->source_file.buffer = nullptr;
     if (state->output != nullptr) {
         std::fclose(state->output);
         state->output = nullptr;
     }
-    if (state->source_file.file != nullptr) {
-        std::fclose(state->source_file.file);
-        state->source_file.file = nullptr;
+    if (state->source_file.descriptor >= 0) {
+        file_close(state->source_file.descriptor);
+        state->source_file.descriptor = -1;
     }
-    std::free(state->source_file.stream_buffer);
-    state->source_file.stream_buffer = nullptr;
     if (state->patch.file != nullptr) {
         std::fclose(state->patch.file);
         state->patch.file = nullptr;
@@ -136,43 +141,111 @@ static std::int32_t next_patch_chunk(DriverState* state, std::uint64_t* length) 
     return 0;
 }
 
-// Loads the block the decoder asked for into the one block buffer.
-static std::int32_t load_source_block(DriverState* state) {
-    SourceFile* file = &state->source_file;
-    DeltaSource* source = &state->source;
-    const usize_t block_number = source->requested_block_number;
-    const std::uint64_t position = block_number * source->block_size;
-    // The next block in sequence is where the last read stopped; seeking
-    // there anyway would throw away the stdio buffer.
-    if (position != file->position || std::feof(file->file) != 0) {
-        if (stream_seek(file->file, position) != 0) {
+// Reads blocks first_block to last_block (at most READ_AHEAD_BLOCKS of them)
+// into the read-ahead buffer. Past the end of the file fewer bytes, or none,
+// are held; that is for the decoder to judge.
+static std::int32_t read_source_blocks(SourceFile* file, usize_t first_block, usize_t last_block) {
+    usize_t blocks = READ_AHEAD_BLOCKS;
+    if (last_block >= first_block && last_block - first_block < READ_AHEAD_BLOCKS) {
+        blocks = last_block - first_block + 1;
+    }
+    // Block numbers come from offsets that fit 64 bits, so this cannot wrap.
+    const std::uint64_t position = first_block * SOURCE_BLOCK_SIZE;
+    file->held_bytes = 0;
+    if (position != file->position) {
+        if (position > static_cast<std::uint64_t>(INT64_MAX) ||
+            file_seek(file->descriptor, static_cast<std::int64_t>(position)) !=
+                static_cast<std::int64_t>(position)) {
             file->position = UNKNOWN_POSITION;
             return PATCH_SOURCE_UNUSABLE;
         }
     }
-    const std::size_t count = std::fread(file->block, 1, source->block_size, file->file);
-    if (count < source->block_size && std::ferror(file->file) != 0) {
-        file->position = UNKNOWN_POSITION;
-        return PATCH_SOURCE_UNUSABLE;
+    const std::size_t wanted = static_cast<std::size_t>(blocks * SOURCE_BLOCK_SIZE);
+    std::size_t held = 0;
+    while (held < wanted) {
+        const std::int64_t count = file_read(file->descriptor, file->buffer + held, wanted - held);
+        if (count < 0) {
+            file->position = UNKNOWN_POSITION;
+            return PATCH_SOURCE_UNUSABLE;
+        }
+        if (count == 0) {
+            break;
+        }
+        held += static_cast<std::size_t>(count);
     }
-    // A short count is the end of the source: the last block, or none past it.
-    file->position = position + count;
-    source->current_block_number = block_number;
-    source->block_bytes = count;
+    file->first_block = first_block;
+    file->held_bytes = held;
+    file->position = position + held;
     return 0;
 }
 
-// Writes the finished window; 0, or the failure result for the call.
+// Points the decoder at the block it asked for, reading it (and the rest of
+// its copy) first unless the read-ahead buffer holds it already.
+static std::int32_t load_source_block(DriverState* state) {
+    SourceFile* file = &state->source_file;
+    DeltaSource* source = &state->source;
+    const usize_t block_number = source->requested_block_number;
+    const usize_t held_blocks = (file->held_bytes + SOURCE_BLOCK_SIZE - 1) / SOURCE_BLOCK_SIZE;
+    if (block_number < file->first_block || block_number - file->first_block >= held_blocks) {
+        const std::int32_t result =
+            read_source_blocks(file, block_number, source->requested_last_block);
+        if (result != 0) {
+            return result;
+        }
+    }
+    const usize_t offset = (block_number - file->first_block) * SOURCE_BLOCK_SIZE;
+    const usize_t rest = file->held_bytes > offset ? file->held_bytes - offset : 0;
+    // A short block is the end of the source: the last block, or none past it.
+    source->current_block = file->buffer + offset;
+    source->current_block_number = block_number;
+    source->block_bytes = rest < SOURCE_BLOCK_SIZE ? rest : SOURCE_BLOCK_SIZE;
+    return 0;
+}
+
+// Writes the window's bytes from window_written up to end, a piece at a
+// time: the kernel takes many megabytes markedly slower in one call than in
+// pieces. 0, or the failure result for the call.
+static std::int32_t write_window_bytes(DriverState* state, usize_t end) {
+    const unsigned char* window = state->stream.next_out;
+    while (state->window_written < end) {
+        const usize_t rest = end - state->window_written;
+        const std::size_t piece =
+            static_cast<std::size_t>(rest < OUTPUT_PIECE_BYTES ? rest : OUTPUT_PIECE_BYTES);
+        const std::size_t written =
+            std::fwrite(window + state->window_written, 1, piece, state->output);
+        state->window_written += written;
+        if (written != piece) {
+            // Part of the window reached the file: report how much, as the
+            // run only needs a nonzero result. Nothing at all gets its own value.
+            return state->window_written != 0 ? static_cast<std::int32_t>(state->window_written)
+                                              : PATCH_OUTPUT_FAILED;
+        }
+    }
+    return 0;
+}
+
+// Writes whole pieces of what the decoder has produced of the window so far.
+// The bytes before avail_out are final, and written now they are still in
+// the cache; written when the window is done, most would have left it.
+static std::int32_t write_produced_bytes(DriverState* state) {
+    const usize_t produced = state->stream.avail_out;
+    if (produced < state->window_written || produced - state->window_written < OUTPUT_PIECE_BYTES) {
+        return 0;
+    }
+    return write_window_bytes(state,
+                              produced - (produced - state->window_written) % OUTPUT_PIECE_BYTES);
+}
+
+// Writes the rest of the finished window and shows the progress; 0, or the
+// failure result for the call.
 static std::int32_t write_target_window(DriverState* state) {
     DeltaStream* stream = &state->stream;
-    const std::size_t count = std::fwrite(stream->next_out, 1, stream->avail_out, state->output);
-    if (count != stream->avail_out) {
-        // Part of the window reached the file: report how much, as the run
-        // only needs a nonzero result. Nothing at all gets its own value.
-        return count != 0 ? static_cast<std::int32_t>(count) : PATCH_OUTPUT_FAILED;
+    const std::int32_t result = write_window_bytes(state, stream->avail_out);
+    if (result != 0) {
+        return result;
     }
     if (state->show_progress && state->expected_output_bytes != 0) {
-        state->bytes_written += count;
+        state->bytes_written += stream->avail_out;
         const std::int32_t percentage =
             progress_percentage(state->bytes_written, state->expected_output_bytes,
                                 state->progress_start, state->progress_end);
@@ -183,41 +256,34 @@ static std::int32_t write_target_window(DriverState* state) {
         }
     }
     stream->avail_out = 0;
+    state->window_written = 0;
     return 0;
 }
 
-// Opens the source for block reads: bigger stdio buffer, positioned at the
-// start, block 0 preloaded. A source that does not open is not an error here:
-// the first window that needs it fails in the decoder.
+// Opens the source for block reads, positioned at the start, block 0
+// preloaded. A source that does not open is not an error here: the first
+// window that needs it fails in the decoder.
 static std::int32_t open_source(DriverState* state, const char* source_path) {
     SourceFile* file = &state->source_file;
-    file->file = std::fopen(source_path, "rb");
-    if (file->file == nullptr) {
+    file->descriptor = open_existing_file(source_path, FILE_READ);
+    if (file->descriptor < 0) {
         return 0;
     }
-    file->stream_buffer = static_cast<char*>(std::malloc(SOURCE_STREAM_BUFFER_SIZE));
-    if (file->stream_buffer != nullptr) {
-        std::setvbuf(file->file, file->stream_buffer, _IOFBF, SOURCE_STREAM_BUFFER_SIZE);
-    }
-    file->block = static_cast<unsigned char*>(std::malloc(SOURCE_BLOCK_SIZE));
-    if (file->block == nullptr) {
+    file->buffer = static_cast<unsigned char*>(std::malloc(READ_AHEAD_BYTES));
+    if (file->buffer == nullptr) {
         return DECODE_OUT_OF_MEMORY;
     }
     // Rewinding proves the source can be positioned at all; a stat of the
     // file would tell nothing more that the block reads need.
-    if (stream_seek(file->file, 0) != 0) {
-        return PATCH_SOURCE_UNUSABLE;
+    file->position = UNKNOWN_POSITION;
+    const std::int32_t result = read_source_blocks(file, 0, 0);
+    if (result != 0) {
+        return result;
     }
-    file->position = 0;
     state->source.block_size = SOURCE_BLOCK_SIZE;
-    state->source.current_block = file->block;
+    state->source.current_block = file->buffer;
     state->source.current_block_number = 0;
-    const std::size_t count = std::fread(file->block, 1, SOURCE_BLOCK_SIZE, file->file);
-    if (count < SOURCE_BLOCK_SIZE && std::ferror(file->file) != 0) {
-        return PATCH_SOURCE_UNUSABLE;
-    }
-    file->position = count;
-    state->source.block_bytes = count;
+    state->source.block_bytes = file->held_bytes;
     set_source(&state->stream, &state->source);
     return 0;
 }
@@ -260,6 +326,7 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
                                   const char** message) {
     DriverState state;
     std::memset(&state, 0, sizeof state);
+    state.source_file.descriptor = -1;
     state.show_progress = show_progress;
     state.progress_start = progress_start;
     state.progress_end = progress_end;
@@ -289,6 +356,8 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
     if (state.output == nullptr) {
         return fail_driver(&state, PATCH_OUTPUT_FAILED, "cannot create the output", message);
     }
+    // Windows arrive whole: a stream buffer would only split each write in two.
+    std::setvbuf(state.output, nullptr, _IONBF, 0);
 
     std::uint64_t chunk_length = 0;
     if (next_patch_chunk(&state, &chunk_length) != 0) {
@@ -308,8 +377,12 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
         if (status == DECODE_NEED_SOURCE_BLOCK) {
             // Only a stream with a source asks; the check keeps a null file
             // out of the reads should that ever change.
-            if (state.source_file.file == nullptr) {
+            if (state.source_file.descriptor < 0) {
                 return fail_driver(&state, DECODE_INVALID_INPUT, "source input required", message);
+            }
+            result = write_produced_bytes(&state);
+            if (result != 0) {
+                return fail_driver(&state, result, "cannot write the output", message);
             }
             result = load_source_block(&state);
             if (result != 0) {

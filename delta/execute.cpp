@@ -9,12 +9,13 @@
 
 namespace {
 
-std::int32_t get_source_block(DeltaStream* stream, usize_t block) {
+std::int32_t get_source_block(DeltaStream* stream, usize_t block, usize_t last_block) {
     DeltaSource* source = stream->source;
     if (source->current_block != nullptr && source->current_block_number == block) {
         return 0;
     }
     source->requested_block_number = block;
+    source->requested_last_block = last_block;
     if (stream->getblk == nullptr) {
         stream->message = "getblk source input";
         return DECODE_NEED_SOURCE_BLOCK;
@@ -156,7 +157,11 @@ std::int32_t copy_from_source(DeltaStream* stream, HalfInstruction* half, unsign
         offset &= source->block_mask;
     }
 
-    std::int32_t status = get_source_block(stream, block);
+    const usize_t count = half->size;
+    // offset + count stays within the segment, whose end fits 64 bits.
+    const usize_t last_offset = count != 0 ? offset + (count - 1) : offset;
+    std::int32_t status =
+        get_source_block(stream, block, block + (last_offset >> source->block_shift));
     if (status == DECODE_TOO_FAR_BACK) {
         stream->message = "non-seekable source in decode";
         return DECODE_INTERNAL;
@@ -165,7 +170,6 @@ std::int32_t copy_from_source(DeltaStream* stream, HalfInstruction* half, unsign
         return status;
     }
 
-    const usize_t count = half->size;
     if (source->block_bytes != source->block_size &&
         (offset > source->block_bytes || count > source->block_bytes - offset)) {
         stream->message = "source file too short";
@@ -236,15 +240,25 @@ std::int32_t execute_half_instruction(DeltaStream* stream, HalfInstruction* half
 
 } // namespace
 
+// Bytes produced between two additions to the running checksum: small
+// enough that they are still in the cache when summed.
+constexpr usize_t CHECKSUM_STEP = 65536;
+
 std::int32_t decode_window_body(DeltaStream* stream) {
     for (;;) {
         while (stream->first_half.type != HALF_NOOP) {
+            if (stream->avail_out - stream->checksummed_bytes >= CHECKSUM_STEP) {
+                checksum_produced_bytes(stream);
+            }
             const std::int32_t status = execute_half_instruction(stream, &stream->first_half);
             if (status != 0) {
                 return status;
             }
         }
         while (stream->second_half.type != HALF_NOOP) {
+            if (stream->avail_out - stream->checksummed_bytes >= CHECKSUM_STEP) {
+                checksum_produced_bytes(stream);
+            }
             const std::int32_t status = execute_half_instruction(stream, &stream->second_half);
             if (status != 0) {
                 return status;

@@ -5,6 +5,24 @@
 #include "delta/internal.h"
 #include "delta/stream.h"
 
+void checksum_produced_bytes(DeltaStream* stream) {
+    if ((stream->window_indicator & VCD_ADLER32) == 0 ||
+        (stream->flags & FLAG_SKIP_CHECKSUM) != 0) {
+        stream->checksummed_bytes = stream->avail_out;
+        return;
+    }
+    // Only a caller that rewound avail_out gets here with fewer bytes than
+    // were summed; the window is then summed again from its start.
+    if (stream->checksummed_bytes > stream->avail_out) {
+        stream->running_checksum = 1;
+        stream->checksummed_bytes = 0;
+    }
+    stream->running_checksum =
+        adler32(stream->running_checksum, stream->next_out + stream->checksummed_bytes,
+                stream->avail_out - stream->checksummed_bytes);
+    stream->checksummed_bytes = stream->avail_out;
+}
+
 std::int32_t finish_window(DeltaStream* stream) {
     if (stream->avail_out != stream->target_window_length) {
         stream->message = "wrong window length";
@@ -20,8 +38,8 @@ std::int32_t finish_window(DeltaStream* stream) {
     }
     if ((stream->window_indicator & VCD_ADLER32) != 0 &&
         (stream->flags & FLAG_SKIP_CHECKSUM) == 0) {
-        const std::uint32_t sum = adler32(1, stream->next_out, stream->avail_out);
-        if (sum != stream->window_checksum) {
+        checksum_produced_bytes(stream);
+        if (stream->running_checksum != stream->window_checksum) {
             stream->message = "target window checksum mismatch";
             return DECODE_CHECKSUM_MISMATCH;
         }

@@ -193,6 +193,8 @@ std::int32_t prepare_target_buffer(DeltaStream* stream) {
     }
     stream->next_out = stream->target_buffer;
     stream->target_base = stream->next_out;
+    stream->running_checksum = 1;
+    stream->checksummed_bytes = 0;
     return 0;
 }
 

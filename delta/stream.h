@@ -124,6 +124,9 @@ struct DeltaSource {
     usize_t copy_window_block;          // decoder: block of the window's source segment
     usize_t copy_window_block_offset;   // decoder: offset of the segment in that block
     usize_t requested_block_number;     // decoder: block wanted with DECODE_NEED_SOURCE_BLOCK
+    // decoder: last block the COPY that wants requested_block_number reaches.
+    // A caller that reads ahead can fetch the blocks up to it in one go.
+    usize_t requested_last_block;
 };
 
 // One of a window's three sections, either in place in the caller's input or
@@ -189,6 +192,11 @@ struct DeltaStream {
     usize_t checksum_position;
     unsigned char checksum_bytes[4];
     std::uint32_t window_checksum;
+    // The window's Adler-32 is summed as its bytes are produced, while they
+    // are still in the cache: running_checksum covers the first
+    // checksummed_bytes of the target window.
+    std::uint32_t running_checksum;
+    usize_t checksummed_bytes;
 
     usize_t copy_window_length; // source segment length, 0 without one
     usize_t copy_window_offset; // source segment position

@@ -25,6 +25,14 @@ const double PS_ADPCM_COEFFICIENTS[16][2] = {
     {0.0, -151.0 / 64},       // 15
 };
 
+// The same coefficients in 64ths, which the decoder computes with: integer
+// arithmetic gives the very values of the extended-precision evaluation
+// (see predict_ps_adpcm_sample) without its long dependency chain.
+const std::int32_t PS_ADPCM_COEFFICIENTS_64THS[16][2] = {
+    {0, 0},   {60, 0},    {115, -52}, {98, -55}, {122, -60}, {0, 0},    {0, 0},    {52, 0},
+    {55, -2}, {60, -125}, {0, 0},     {0, -91},  {0, 0},     {2, -216}, {125, -6}, {0, -151},
+};
+
 // A flag byte above this ends the stream.
 static const unsigned char LAST_VALID_FLAG = 6;
 
@@ -49,6 +57,20 @@ std::int32_t predict_ps_adpcm_sample(std::int32_t scaled, std::int32_t previous,
         return INT32_MIN;
     }
     return static_cast<std::int32_t>(value);
+}
+
+std::int32_t predict_ps_adpcm_sample_64ths(std::int32_t scaled, std::int32_t previous,
+                                           std::int32_t before_previous,
+                                           const std::int32_t coefficients[2]) {
+    // The sum in 64ths is below 2^41 in magnitude: exact in 64 bits, as it is
+    // in the long double and in the double it is rounded to.
+    const std::int64_t sum = std::int64_t{scaled} * 64 + std::int64_t{previous} * coefficients[0] +
+                             std::int64_t{before_previous} * coefficients[1];
+    if (!(sum > (std::int64_t{INT32_MIN} - 1) * 64 && sum < (std::int64_t{INT32_MAX} + 1) * 64)) {
+        return INT32_MIN;
+    }
+    // Integer division truncates toward zero, as the conversion does.
+    return static_cast<std::int32_t>(sum / 64);
 }
 
 static void store_sample(unsigned char* pcm_out, std::uint64_t sample_index, std::int32_t value,
@@ -105,7 +127,7 @@ std::int32_t decode_ps_adpcm(const unsigned char* adpcm_data, unsigned char* pcm
         if (block[1] > LAST_VALID_FLAG) {
             return 0;
         }
-        const double* coefficients = PS_ADPCM_COEFFICIENTS[block[0] >> 4];
+        const std::int32_t* coefficients = PS_ADPCM_COEFFICIENTS_64THS[block[0] >> 4];
         const int shift = block[0] & 0x0F;
         for (std::uint32_t j = 0; j < ADPCM_BLOCK_SAMPLES; ++j) {
             const unsigned char packed = block[2 + j / 2];
@@ -115,7 +137,7 @@ std::int32_t decode_ps_adpcm(const unsigned char* adpcm_data, unsigned char* pcm
             const std::int32_t scaled =
                 static_cast<std::int16_t>(static_cast<std::uint16_t>(nibble << 12)) >> shift;
             const std::int32_t sample =
-                predict_ps_adpcm_sample(scaled, previous, before_previous, coefficients);
+                predict_ps_adpcm_sample_64ths(scaled, previous, before_previous, coefficients);
             store_sample(pcm_out, sample_index, sample, interleave_stereo);
             before_previous = previous;
             previous = sample;

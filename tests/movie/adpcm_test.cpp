@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
+#include <random>
 #include <vector>
 
 namespace {
@@ -142,6 +144,36 @@ TEST(PsAdpcm, PredictionOutsideThirtyTwoBitsGivesMinimum) {
     EXPECT_EQ(INT32_MIN, predict_ps_adpcm_sample(0, 1099511628, 0, wide));
     // -2,147,483,648.44 truncates to INT32_MIN itself, which fits.
     EXPECT_EQ(INT32_MIN, predict_ps_adpcm_sample(0, -1099511628, 0, wide));
+}
+
+// The decoder predicts in integer 64ths; it must agree with the
+// extended-precision evaluation everywhere, the edges of 32 bits included.
+TEST(PsAdpcm, IntegerPredictionMatchesExtendedPrecision) {
+    std::mt19937_64 random(0x5EED);
+    const std::int32_t edges[] = {0,         1,          -1,         32767,
+                                  -32768,    1099511627, 1099511628, -1099511628,
+                                  INT32_MAX, INT32_MIN,  1126548000, -1126548000};
+    for (int row = 0; row < 16; ++row) {
+        const double* coefficients = PS_ADPCM_COEFFICIENTS[row];
+        const std::int32_t* in_64ths = PS_ADPCM_COEFFICIENTS_64THS[row];
+        ASSERT_EQ(coefficients[0] * 64, in_64ths[0]) << "row " << row;
+        ASSERT_EQ(coefficients[1] * 64, in_64ths[1]) << "row " << row;
+        for (int trial = 0; trial < 20000; ++trial) {
+            const std::int32_t scaled = static_cast<std::int16_t>(random()) >> (random() % 13);
+            std::int32_t previous = static_cast<std::int32_t>(random());
+            std::int32_t before = static_cast<std::int32_t>(random());
+            if (trial % 4 == 1) {
+                previous = edges[random() % std::size(edges)];
+                before = edges[random() % std::size(edges)];
+            } else if (trial % 4 == 2) {
+                previous = static_cast<std::int16_t>(random());
+                before = static_cast<std::int16_t>(random());
+            }
+            ASSERT_EQ(predict_ps_adpcm_sample(scaled, previous, before, coefficients),
+                      predict_ps_adpcm_sample_64ths(scaled, previous, before, in_64ths))
+                << "row " << row << ": " << scaled << ", " << previous << ", " << before;
+        }
+    }
 }
 
 TEST(PsAdpcm, UnstableFilterSettlesOnZeroWithoutFault) {
