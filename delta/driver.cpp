@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "delta/stream.h"
+#include "delta/writer.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/resource.h"
@@ -18,8 +19,8 @@
 static constexpr usize_t READ_AHEAD_BLOCKS = 64;
 static constexpr std::size_t READ_AHEAD_BYTES = READ_AHEAD_BLOCKS * SOURCE_BLOCK_SIZE;
 
-// Piece of a target window handed to the output stream at once.
-static constexpr std::size_t OUTPUT_PIECE_BYTES = 262144;
+// Bytes of a window produced between two hand-overs to the writer.
+static constexpr usize_t HAND_OVER_BYTES = 262144;
 
 // Marks a source position that is not known (after a failed read), so that
 // the next read always seeks.
@@ -49,13 +50,13 @@ struct DriverState {
     DeltaSource source;
     SourceFile source_file;
     std::FILE* output;
+    OutputWriter writer; // writes to output while it is open
     PatchInput patch;
     bool show_progress;
     std::int32_t progress_start;
     std::int32_t progress_end;
     std::uint32_t expected_output_bytes;
-    std::uint64_t bytes_written; // target bytes of finished windows, for the progress
-    usize_t window_written;      // bytes of the current window already in the output
+    std::uint64_t bytes_written;
     std::int32_t last_percentage;
 };
 
@@ -84,6 +85,8 @@ std::int32_t progress_percentage(std::uint64_t written, std::uint32_t expected_o
 // Releases whatever the call still holds. The decoder's buffers and the block
 // buffer go on every road, not only on success.
 static void release_driver(DriverState* state) {
+    // The writer may still be reading the target buffer.
+    stop_output_writer(&state->writer);
     free_stream(&state->stream);
     std::free(state->source_file.buffer);
     state->source_file.buffer = nullptr;
@@ -202,50 +205,33 @@ static std::int32_t load_source_block(DriverState* state) {
     return 0;
 }
 
-// Writes the window's bytes from window_written up to end, a piece at a
-// time: the kernel takes many megabytes markedly slower in one call than in
-// pieces. 0, or the failure result for the call.
-static std::int32_t write_window_bytes(DriverState* state, usize_t end) {
-    const unsigned char* window = state->stream.next_out;
-    while (state->window_written < end) {
-        const usize_t rest = end - state->window_written;
-        const std::size_t piece =
-            static_cast<std::size_t>(rest < OUTPUT_PIECE_BYTES ? rest : OUTPUT_PIECE_BYTES);
-        const std::size_t written =
-            std::fwrite(window + state->window_written, 1, piece, state->output);
-        state->window_written += written;
-        if (written != piece) {
-            // Part of the window reached the file: report how much, as the
-            // run only needs a nonzero result. Nothing at all gets its own value.
-            return state->window_written != 0 ? static_cast<std::int32_t>(state->window_written)
-                                              : PATCH_OUTPUT_FAILED;
-        }
-    }
-    return 0;
-}
-
-// Writes whole pieces of what the decoder has produced of the window so far.
-// The bytes before avail_out are final, and written now they are still in
-// the cache; written when the window is done, most would have left it.
-static std::int32_t write_produced_bytes(DriverState* state) {
-    const usize_t produced = state->stream.avail_out;
-    if (produced < state->window_written || produced - state->window_written < OUTPUT_PIECE_BYTES) {
+// Hands the writer what the decoder has produced of the window so far, in
+// whole pieces: the bytes before avail_out are final, and written now they
+// are still in the cache. 0, or the failure result for the call.
+static std::int32_t hand_over_produced_bytes(DriverState* state) {
+    const DeltaStream* stream = &state->stream;
+    OutputWriter* writer = &state->writer;
+    if (stream->avail_out < writer->handed + HAND_OVER_BYTES) {
         return 0;
     }
-    return write_window_bytes(state,
-                              produced - (produced - state->window_written) % OUTPUT_PIECE_BYTES);
+    const usize_t end = stream->avail_out - (stream->avail_out - writer->handed) % HAND_OVER_BYTES;
+    return hand_over_window_bytes(writer, stream->next_out, end) ? 0 : PATCH_OUTPUT_FAILED;
 }
 
-// Writes the rest of the finished window and shows the progress; 0, or the
-// failure result for the call.
+// Writes the rest of the finished window, waits until all of it is in the
+// file and shows the progress; 0, or the failure result for the call.
 static std::int32_t write_target_window(DriverState* state) {
     DeltaStream* stream = &state->stream;
-    const std::int32_t result = write_window_bytes(state, stream->avail_out);
-    if (result != 0) {
-        return result;
+    hand_over_window_bytes(&state->writer, stream->next_out, stream->avail_out);
+    bool complete = false;
+    const usize_t count = finish_window_writes(&state->writer, &complete);
+    if (!complete) {
+        // Part of the window reached the file: report how much, as the run
+        // only needs a nonzero result. Nothing at all gets its own value.
+        return count != 0 ? static_cast<std::int32_t>(count) : PATCH_OUTPUT_FAILED;
     }
     if (state->show_progress && state->expected_output_bytes != 0) {
-        state->bytes_written += stream->avail_out;
+        state->bytes_written += count;
         const std::int32_t percentage =
             progress_percentage(state->bytes_written, state->expected_output_bytes,
                                 state->progress_start, state->progress_end);
@@ -256,7 +242,6 @@ static std::int32_t write_target_window(DriverState* state) {
         }
     }
     stream->avail_out = 0;
-    state->window_written = 0;
     return 0;
 }
 
@@ -356,8 +341,7 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
     if (state.output == nullptr) {
         return fail_driver(&state, PATCH_OUTPUT_FAILED, "cannot create the output", message);
     }
-    // Windows arrive whole: a stream buffer would only split each write in two.
-    std::setvbuf(state.output, nullptr, _IONBF, 0);
+    start_output_writer(&state.writer, state.output);
 
     std::uint64_t chunk_length = 0;
     if (next_patch_chunk(&state, &chunk_length) != 0) {
@@ -380,7 +364,7 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
             if (state.source_file.descriptor < 0) {
                 return fail_driver(&state, DECODE_INVALID_INPUT, "source input required", message);
             }
-            result = write_produced_bytes(&state);
+            result = hand_over_produced_bytes(&state);
             if (result != 0) {
                 return fail_driver(&state, result, "cannot write the output", message);
             }
@@ -419,6 +403,7 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
         return fail_driver(&state, DECODE_INVALID_INPUT, "patch ends inside its header", message);
     }
     // Buffered bytes and delayed write errors surface only here.
+    stop_output_writer(&state.writer);
     std::FILE* output = state.output;
     state.output = nullptr;
     if (std::fclose(output) != 0) {
