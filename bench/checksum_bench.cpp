@@ -54,6 +54,9 @@ std::uint32_t ours_ssse3(std::uint32_t a, const unsigned char* p, std::size_t n)
 std::uint32_t ours_avx2(std::uint32_t a, const unsigned char* p, std::size_t n) {
     return adler32_with_kernel(ADLER32_KERNEL_AVX2, a, p, n);
 }
+std::uint32_t ours_avx512_vnni(std::uint32_t a, const unsigned char* p, std::size_t n) {
+    return adler32_with_kernel(ADLER32_KERNEL_AVX512_VNNI, a, p, n);
+}
 std::uint32_t ours_chosen(std::uint32_t a, const unsigned char* p, std::size_t n) {
     return adler32(a, p, n);
 }
@@ -73,6 +76,7 @@ void BM_Adler32Peer(benchmark::State& state, Checksum checksum) {
 BENCHMARK_CAPTURE(BM_Adler32, scalar, ours_scalar, ADLER32_KERNEL_SCALAR);
 BENCHMARK_CAPTURE(BM_Adler32, ssse3, ours_ssse3, ADLER32_KERNEL_SSSE3);
 BENCHMARK_CAPTURE(BM_Adler32, avx2, ours_avx2, ADLER32_KERNEL_AVX2);
+BENCHMARK_CAPTURE(BM_Adler32, avx512_vnni, ours_avx512_vnni, ADLER32_KERNEL_AVX512_VNNI);
 BENCHMARK_CAPTURE(BM_Adler32, chosen, ours_chosen, ADLER32_KERNEL_SCALAR);
 BENCHMARK_CAPTURE(BM_Adler32Peer, zlib, zlib_adler32);
 BENCHMARK_CAPTURE(BM_Adler32Peer, libdeflate, libdeflate_adler32_of);

@@ -27,9 +27,12 @@ Adler32Function kernel_function(Adler32Kernel kernel) {
         return adler32_ssse3;
     case ADLER32_KERNEL_AVX2:
         return adler32_avx2;
+    case ADLER32_KERNEL_AVX512_VNNI:
+        return adler32_avx512_vnni;
 #else
     case ADLER32_KERNEL_SSSE3:
     case ADLER32_KERNEL_AVX2:
+    case ADLER32_KERNEL_AVX512_VNNI:
         return nullptr;
 #endif
     case ADLER32_KERNEL_COUNT:
@@ -49,6 +52,8 @@ bool kernel_runs_here(Adler32Kernel kernel, const CpuFeatures& features) {
         return features.ssse3;
     case ADLER32_KERNEL_AVX2:
         return features.avx2;
+    case ADLER32_KERNEL_AVX512_VNNI:
+        return features.avx512_vnni;
     case ADLER32_KERNEL_COUNT:
         return false;
     }
@@ -57,6 +62,9 @@ bool kernel_runs_here(Adler32Kernel kernel, const CpuFeatures& features) {
 
 Adler32Kernel best_kernel() {
     const CpuFeatures features = detect_cpu_features();
+    if (kernel_runs_here(ADLER32_KERNEL_AVX512_VNNI, features)) {
+        return ADLER32_KERNEL_AVX512_VNNI;
+    }
     if (kernel_runs_here(ADLER32_KERNEL_AVX2, features)) {
         return ADLER32_KERNEL_AVX2;
     }

@@ -10,9 +10,10 @@ std::uint32_t adler32(std::uint32_t adler, const unsigned char* bytes, std::uint
 // The kernels adler32 chooses from, once, on its first call: the widest one
 // this processor runs. All give the same value for the same arguments.
 enum Adler32Kernel : std::uint8_t {
-    ADLER32_KERNEL_SCALAR, // portable; the only one outside x86
-    ADLER32_KERNEL_SSSE3,  // 16-byte vectors
-    ADLER32_KERNEL_AVX2,   // 32-byte vectors
+    ADLER32_KERNEL_SCALAR,      // portable; the only one outside x86
+    ADLER32_KERNEL_SSSE3,       // 16-byte vectors
+    ADLER32_KERNEL_AVX2,        // 32-byte vectors
+    ADLER32_KERNEL_AVX512_VNNI, // 64-byte vectors with the byte dot product
     ADLER32_KERNEL_COUNT
 };
 

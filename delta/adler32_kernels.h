@@ -37,4 +37,6 @@ std::uint32_t adler32_scalar(std::uint32_t adler, const unsigned char* bytes, st
 #if PATCHER_X86
 std::uint32_t adler32_ssse3(std::uint32_t adler, const unsigned char* bytes, std::uint64_t length);
 std::uint32_t adler32_avx2(std::uint32_t adler, const unsigned char* bytes, std::uint64_t length);
+std::uint32_t adler32_avx512_vnni(std::uint32_t adler, const unsigned char* bytes,
+                                  std::uint64_t length);
 #endif

@@ -13,6 +13,8 @@
 struct CpuFeatures {
     bool ssse3; // SSSE3 (pmaddubsw)
     bool avx2;  // AVX2, and the operating system saves the 256-bit registers
+    // AVX-512 F, BW and VNNI, and the system saves the 512-bit and mask registers
+    bool avx512_vnni;
 };
 
 // Asks the processor; all false on other architectures.

@@ -50,6 +50,8 @@ const char* kernel_name(Adler32Kernel kernel) {
         return "Ssse3";
     case ADLER32_KERNEL_AVX2:
         return "Avx2";
+    case ADLER32_KERNEL_AVX512_VNNI:
+        return "Avx512Vnni";
     case ADLER32_KERNEL_COUNT:
         break;
     }
@@ -132,7 +134,7 @@ TEST_P(Adler32Kernels, AnySplitChainsToTheWholeValue) {
 
 INSTANTIATE_TEST_SUITE_P(, Adler32Kernels,
                          testing::Values(ADLER32_KERNEL_SCALAR, ADLER32_KERNEL_SSSE3,
-                                         ADLER32_KERNEL_AVX2),
+                                         ADLER32_KERNEL_AVX512_VNNI, ADLER32_KERNEL_AVX2),
                          [](const testing::TestParamInfo<Adler32Kernel>& param) {
                              return std::string(kernel_name(param.param));
                          });
