@@ -2,8 +2,9 @@
 // attribute, so the file builds for the oldest processor the program supports
 // and only the chooser in adler32.cpp decides what runs.
 //
-// Both kernels take four vectors of V bytes per step (V = 32 with AVX2, 16
-// with SSSE3) as two blocks of 2V bytes, and keep per-lane sums over a chunk:
+// The AVX2 and SSSE3 kernels take four vectors of V bytes per step (V = 32
+// with AVX2, 16 with SSSE3) as two blocks of 2V bytes, and keep per-lane sums
+// over a chunk:
 //   s1 part:   the bytes (psadbw against zero adds 8 bytes into a 64-bit lane);
 //   prefix:    the s1 part as it stood before each block, which that block
 //              adds 2V times to s2 (counted in units of 2V);
