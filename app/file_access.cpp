@@ -2,9 +2,13 @@
 
 #include "app/console.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 
 #include <cstdio>
 #include <cstdlib>
+
+// Regions from this size on get the advice for large pages.
+static constexpr std::int64_t LARGE_REGION_BYTES = 4194304;
 
 int open_file_mode(int* handle, const char* path, int mode) {
     switch (mode) {
@@ -54,6 +58,10 @@ int read_file_region(int* handle, const char* path, unsigned char** data, std::u
     }
 
     unsigned char* buffer = static_cast<unsigned char*>(std::malloc(wanted > 0 ? wanted : 1));
+    // A movie region is tens of megabytes, read once and walked through.
+    if (buffer != nullptr && wanted >= LARGE_REGION_BYTES) {
+        advise_large_pages(buffer, static_cast<std::size_t>(wanted));
+    }
     if (buffer == nullptr || file_seek(*handle, offset) != static_cast<std::int64_t>(offset)) {
         std::free(buffer);
         close_handle(handle);
