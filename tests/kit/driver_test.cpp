@@ -1,3 +1,4 @@
+#include "delta/adler32.h"
 #include "delta/driver.h"
 #include "delta/stream.h"
 #include "platform/resource.h"
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -175,6 +177,62 @@ TEST(PatchDriver, WrongSourceIsChecksumMismatchAfterEarlierWindows) {
     EXPECT_STREQ(message, "target window checksum mismatch");
     EXPECT_EQ(read_file(work.output),
               as_string(patch.target, patch.window_lengths[0] + patch.window_lengths[1]));
+}
+
+// Copies longer than the source is read ahead at once, copies that jump back
+// into blocks read before, one that crosses from one read into the next, and
+// one that ends at the short last block; in a window large enough to go to
+// the output in several pieces while it is decoded. The same patch on a
+// source cut short fails at the first copy past its end.
+TEST(PatchDriver, ReadsEveryCopyOfTheSourceWhereverItJumps) {
+    constexpr std::uint64_t SOURCE_BYTES = (6u << 20) + 5000;
+    std::mt19937 random(11);
+    std::string source(SOURCE_BYTES, '\0');
+    for (char& byte : source) {
+        byte = static_cast<char>(random());
+    }
+    const unsigned char added[] = {1, 2, 3, 4, 5, 6, 7};
+    const struct {
+        std::uint64_t size;
+        std::uint64_t from; // source offset, or for a target copy (target bit) a target offset
+        bool target;
+    } PIECES[] = {
+        {(3u << 20) + 100, 12345, false},   // past the read-ahead, mid-block start
+        {5000, 100, false},                 // back to block 0
+        {20000, 64 * 16384 - 10, false},    // across two reads
+        {777, SOURCE_BYTES - 777, false},   // the short last block
+        {16384 * 3, 16384 * 40 + 1, false}, // inside blocks read before
+        {300000, 7000, true},               // target bytes already written
+        {1, SOURCE_BYTES - 1, false},       // the very last byte
+    };
+    std::vector<VcdiffInstruction> instructions;
+    std::string target;
+    for (const auto& piece : PIECES) {
+        const std::uint64_t address = piece.target ? SOURCE_BYTES + piece.from : piece.from;
+        instructions.push_back({VCDIFF_COPY, piece.size, address, nullptr});
+        target += piece.target ? target.substr(piece.from, piece.size)
+                               : source.substr(piece.from, piece.size);
+        instructions.push_back({VCDIFF_ADD, sizeof added, 0, added});
+        target.append(reinterpret_cast<const char*>(added), sizeof added);
+    }
+    const std::uint32_t checksum =
+        adler32(1, reinterpret_cast<const unsigned char*>(target.data()), target.size());
+    std::vector<unsigned char> patch;
+    vcdiff_write_header(&patch, nullptr, 0);
+    const VcdiffWindowSpec spec{true, 0, SOURCE_BYTES, true, checksum, target.size()};
+    ASSERT_TRUE(vcdiff_write_window(&patch, spec, instructions.data(), instructions.size()));
+
+    Workspace work;
+    write_file(work.source, source);
+    write_file(work.patch, as_string(patch));
+    const char* message = "unset";
+    EXPECT_EQ(apply_file(work, &message), 0);
+    EXPECT_EQ(message, nullptr);
+    EXPECT_TRUE(read_file(work.output) == target);
+
+    write_file(work.source, source.substr(0, 2u << 20));
+    EXPECT_EQ(apply_file(work, &message), DECODE_INVALID_INPUT);
+    EXPECT_STREQ(message, "source file too short");
 }
 
 TEST(PatchDriver, MissingSourceFailsAtFirstWindowThatNeedsIt) {
