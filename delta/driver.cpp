@@ -20,6 +20,12 @@
 static constexpr usize_t READ_AHEAD_BLOCKS = 64;
 static constexpr std::size_t READ_AHEAD_BYTES = READ_AHEAD_BLOCKS * SOURCE_BLOCK_SIZE;
 
+// Copies of this many source bytes and more are read straight into the
+// target window: through a block buffer they would cost one more pass over
+// memory that is no longer in the cache. Shorter ones go through the
+// read-ahead, which also serves the next short copy nearby.
+static constexpr usize_t DIRECT_COPY_BYTES = 2 * SOURCE_BLOCK_SIZE;
+
 // Bytes of a window produced between two hand-overs to the writer.
 static constexpr usize_t HAND_OVER_BYTES = 262144;
 
@@ -172,17 +178,12 @@ static std::int32_t next_patch_chunk(DriverState* state, std::uint64_t* length) 
     return 0;
 }
 
-// Reads blocks first_block to last_block (at most READ_AHEAD_BLOCKS of them)
-// into the read-ahead buffer. Past the end of the file fewer bytes, or none,
-// are held; that is for the decoder to judge.
-static std::int32_t read_source_blocks(SourceFile* file, usize_t first_block, usize_t last_block) {
-    usize_t blocks = READ_AHEAD_BLOCKS;
-    if (last_block >= first_block && last_block - first_block < READ_AHEAD_BLOCKS) {
-        blocks = last_block - first_block + 1;
-    }
-    // Block numbers come from offsets that fit 64 bits, so this cannot wrap.
-    const std::uint64_t position = first_block * SOURCE_BLOCK_SIZE;
-    file->held_bytes = 0;
+// Reads up to length source bytes from position into destination, seeking
+// only when the last read stopped elsewhere. *got is short only at the end
+// of the file.
+static std::int32_t read_source(SourceFile* file, std::uint64_t position,
+                                unsigned char* destination, std::size_t length, std::size_t* got) {
+    *got = 0;
     if (position != file->position) {
         if (position > static_cast<std::uint64_t>(INT64_MAX) ||
             file_seek(file->descriptor, static_cast<std::int64_t>(position)) !=
@@ -191,10 +192,8 @@ static std::int32_t read_source_blocks(SourceFile* file, usize_t first_block, us
             return PATCH_SOURCE_UNUSABLE;
         }
     }
-    const std::size_t wanted = static_cast<std::size_t>(blocks * SOURCE_BLOCK_SIZE);
-    std::size_t held = 0;
-    while (held < wanted) {
-        const std::int64_t count = file_read(file->descriptor, file->buffer + held, wanted - held);
+    while (*got < length) {
+        const std::int64_t count = file_read(file->descriptor, destination + *got, length - *got);
         if (count < 0) {
             file->position = UNKNOWN_POSITION;
             return PATCH_SOURCE_UNUSABLE;
@@ -202,12 +201,45 @@ static std::int32_t read_source_blocks(SourceFile* file, usize_t first_block, us
         if (count == 0) {
             break;
         }
-        held += static_cast<std::size_t>(count);
+        *got += static_cast<std::size_t>(count);
+    }
+    file->position = position + *got;
+    return 0;
+}
+
+// Reads blocks first_block to last_block (at most READ_AHEAD_BLOCKS of them)
+// into the read-ahead buffer. Past the end of the file fewer bytes, or none,
+// are held; that is for the decoder to judge.
+static std::int32_t read_source_blocks(SourceFile* file, usize_t first_block, usize_t last_block) {
+    usize_t blocks = READ_AHEAD_BLOCKS;
+    if (last_block >= first_block && last_block - first_block < READ_AHEAD_BLOCKS) {
+        blocks = last_block - first_block + 1;
+    }
+    file->held_bytes = 0;
+    std::size_t held = 0;
+    // Block numbers come from offsets that fit 64 bits, so this cannot wrap.
+    const std::int32_t result =
+        read_source(file, first_block * SOURCE_BLOCK_SIZE, file->buffer,
+                    static_cast<std::size_t>(blocks * SOURCE_BLOCK_SIZE), &held);
+    if (result != 0) {
+        return result;
     }
     file->first_block = first_block;
     file->held_bytes = held;
-    file->position = position + held;
     return 0;
+}
+
+// Reads the source range the decoder asked for straight into the target
+// window (at most HARD_MAX_WINDOW bytes, as the range lies inside it). Past
+// the end of the file fewer bytes arrive; the decoder judges.
+static std::int32_t fill_source_range(DriverState* state) {
+    DeltaSource* source = &state->source;
+    std::size_t got = 0;
+    const std::int32_t result =
+        read_source(&state->source_file, source->fill_position, source->fill_destination,
+                    static_cast<std::size_t>(source->fill_length), &got);
+    source->filled_length = got;
+    return result;
 }
 
 // Points the decoder at the block it asked for, reading it (and the rest of
@@ -297,6 +329,7 @@ static std::int32_t open_source(DriverState* state, const char* source_path) {
     state->source.current_block = file->buffer;
     state->source.current_block_number = 0;
     state->source.block_bytes = file->held_bytes;
+    state->source.fill_minimum = DIRECT_COPY_BYTES;
     set_source(&state->stream, &state->source);
     return 0;
 }
@@ -398,7 +431,8 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
             if (result != 0) {
                 return fail_driver(&state, result, "cannot write the output", message);
             }
-            result = load_source_block(&state);
+            result = state.source.fill_length != 0 ? fill_source_range(&state)
+                                                   : load_source_block(&state);
             if (result != 0) {
                 return fail_driver(&state, result, "cannot position or read the source", message);
             }

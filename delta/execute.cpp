@@ -136,6 +136,25 @@ std::int32_t copy_from_target(DeltaStream* stream, HalfInstruction* half, unsign
     return 0;
 }
 
+// The caller has answered the range request of this half (the one being
+// executed, as the body resumes where it stopped).
+std::int32_t finish_source_fill(DeltaStream* stream, HalfInstruction* half) {
+    DeltaSource* source = stream->source;
+    const usize_t asked = source->fill_length;
+    source->fill_length = 0;
+    if (source->filled_length != asked || asked > half->size) {
+        stream->message = "source file too short";
+        return DECODE_INVALID_INPUT;
+    }
+    stream->avail_out += asked;
+    half->size -= asked;
+    half->address += asked;
+    if (half->size == 0) {
+        half->type = HALF_NOOP;
+    }
+    return 0;
+}
+
 std::int32_t copy_from_source(DeltaStream* stream, HalfInstruction* half, unsigned char* out) {
     if ((stream->window_indicator & VCD_TARGET) != 0) {
         half->type = HALF_NOOP;
@@ -147,6 +166,20 @@ std::int32_t copy_from_source(DeltaStream* stream, HalfInstruction* half, unsign
     if (source == nullptr) {
         stream->message = "source input required";
         return DECODE_INVALID_INPUT;
+    }
+    if (source->fill_length != 0) {
+        return finish_source_fill(stream, half);
+    }
+    // A long copy is read by the caller straight into place, instead of
+    // into a block and from there into the window.
+    if (source->fill_minimum != 0 && half->size >= source->fill_minimum &&
+        stream->getblk == nullptr) {
+        source->fill_destination = out;
+        source->fill_position = stream->copy_window_offset + half->address;
+        source->fill_length = half->size;
+        source->filled_length = 0;
+        stream->message = "getblk source input";
+        return DECODE_NEED_SOURCE_BLOCK;
     }
     // (copy_window_offset + address) split into block and offset; the sum
     // itself cannot overflow since the segment end fits 64 bits.

@@ -127,6 +127,18 @@ struct DeltaSource {
     // decoder: last block the COPY that wants requested_block_number reaches.
     // A caller that reads ahead can fetch the blocks up to it in one go.
     usize_t requested_last_block;
+    // caller: COPYs of at least this many source bytes are asked for as one
+    // range, read by the caller straight into the target window; 0: never.
+    // Only without a getblk hook.
+    usize_t fill_minimum;
+    // decoder, with DECODE_NEED_SOURCE_BLOCK when fill_length is not 0: the
+    // caller reads fill_length source bytes from fill_position into
+    // fill_destination, sets filled_length to the count read (fewer only at
+    // the end of the source) and calls decode_input again.
+    unsigned char* fill_destination;
+    usize_t fill_position;
+    usize_t fill_length;
+    usize_t filled_length; // caller
 };
 
 // One of a window's three sections, either in place in the caller's input or

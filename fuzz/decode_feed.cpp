@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -37,6 +38,21 @@ void load_block(FeedSource* feed, usize_t number) {
     source->current_block = feed->block.data();
     source->current_block_number = number;
     source->block_bytes = count;
+    feed->loads++;
+}
+
+// The range the decoder asked for, cut at the end of the source, written
+// where it said: a destination outside its target buffer is a finding.
+void fill_range(FeedSource* feed) {
+    DeltaSource* source = &feed->source;
+    const Bytes& bytes = *feed->bytes;
+    usize_t count = 0;
+    if (source->fill_position < bytes.size()) {
+        const usize_t left = bytes.size() - source->fill_position;
+        count = left < source->fill_length ? left : source->fill_length;
+        std::memcpy(source->fill_destination, bytes.data() + source->fill_position, count);
+    }
+    source->filled_length = count;
     feed->loads++;
 }
 
@@ -123,6 +139,7 @@ FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOp
     if (options.source != nullptr) {
         feed.bytes = options.source;
         feed.source.block_size = options.block_size;
+        feed.source.fill_minimum = options.fill_minimum;
         set_source(&stream, &feed.source);
         fuzz_check(feed.source.block_size != 0 &&
                        (feed.source.block_size & (feed.source.block_size - 1)) == 0 &&
@@ -170,6 +187,12 @@ FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOp
         } else if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START) {
             budget += 2 * stream.target_window_length + 64;
         } else if (status == DECODE_WINDOW_FINISH) {
+        } else if (status == DECODE_NEED_SOURCE_BLOCK && feed.source.fill_length != 0) {
+            fuzz_check(options.source != nullptr && !options.block_hook &&
+                           options.fill_minimum != 0 &&
+                           feed.source.fill_length >= options.fill_minimum,
+                       "a range was asked for that the caller did not offer");
+            fill_range(&feed);
         } else if (status == DECODE_NEED_SOURCE_BLOCK) {
             fuzz_check(options.source != nullptr && !options.block_hook,
                        "a block was asked for with nowhere to ask");

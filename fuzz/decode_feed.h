@@ -24,6 +24,7 @@ struct FeedOptions {
     std::uint64_t chunk_seed;         // 0: the whole delta in one piece
     usize_t max_piece;                // largest piece when cutting (at least 1)
     std::uint32_t failing_allocation; // 0: none; n: the n-th allocation returns null
+    usize_t fill_minimum;             // DeltaSource::fill_minimum: long COPYs as ranges
 };
 
 // The output is kept as a length and a hash: a few delta bytes may ask for

@@ -21,7 +21,8 @@ constexpr unsigned NO_SOURCE = 0x02;
 constexpr unsigned BLOCK_HOOK = 0x04;
 constexpr unsigned NO_PRELOAD = 0x08;
 constexpr unsigned FAIL_ALLOCATION = 0x10;
-constexpr unsigned WHOLE = 0x20; // one piece, as the patch driver's small patches come
+constexpr unsigned WHOLE = 0x20;  // one piece, as the patch driver's small patches come
+constexpr unsigned RANGES = 0x40; // long source COPYs as range requests, as the driver takes them
 
 } // namespace
 
@@ -39,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     feed.failing_allocation = (options & FAIL_ALLOCATION) != 0 ? 1 + data[3] % 16 : 0;
     feed.chunk_seed = (options & WHOLE) != 0 ? 0 : 1 + (std::uint64_t{data[4]} << 8 | data[5]);
     feed.max_piece = 1 + data[6];
+    feed.fill_minimum = (options & RANGES) != 0 ? 1 + data[6] % 32 : 0;
 
     const unsigned char* delta = data + PREFIX_BYTES;
     const std::size_t delta_size = size - PREFIX_BYTES;
@@ -59,5 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz_check(one.windows == cut.windows && one.output_bytes == cut.output_bytes &&
                    one.output_hash == cut.output_hash,
                "the target depends on how the delta is cut");
+
+    // Ranges or blocks: the same target, the same verdict.
+    if (feed.fill_minimum != 0) {
+        FeedOptions blocks = whole;
+        blocks.fill_minimum = 0;
+        const FeedResult by_block = feed_delta(delta, delta_size, blocks, nullptr);
+        fuzz_check(by_block.status == one.status,
+                   "the verdict depends on whether the source comes in ranges");
+        fuzz_check(by_block.windows == one.windows && by_block.output_bytes == one.output_bytes &&
+                       by_block.output_hash == one.output_hash,
+                   "the target depends on whether the source comes in ranges");
+    }
     return 0;
 }

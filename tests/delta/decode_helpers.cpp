@@ -1,5 +1,7 @@
 #include "tests/delta/decode_helpers.h"
 
+#include <cstring>
+
 namespace {
 
 // Far more calls than any test delta needs: reaching it means a loop.
@@ -56,6 +58,18 @@ void load_block(const Bytes& source, DeltaSource* src, usize_t number, Bytes* bu
     src->block_bytes = count;
 }
 
+// Copies the source range the decoder asked for, cut at the end of source.
+void fill_range(const Bytes& source, DeltaSource* src) {
+    const usize_t position = src->fill_position;
+    usize_t count = 0;
+    if (position < source.size()) {
+        const usize_t left = source.size() - position;
+        count = left < src->fill_length ? left : src->fill_length;
+        std::memcpy(src->fill_destination, source.data() + position, count);
+    }
+    src->filled_length = count;
+}
+
 usize_t piece_length(const DecodeSetup& setup, std::uint64_t* random, usize_t left) {
     usize_t length = left;
     if (setup.chunking == CHUNK_ONE_BYTE) {
@@ -86,6 +100,7 @@ DecodeResult decode_delta(const Bytes& delta, const DecodeSetup& setup) {
     Bytes block;
     if (setup.source != nullptr) {
         source.block_size = setup.block_size;
+        source.fill_minimum = setup.fill_minimum;
         set_source(&stream, &source);
         if (setup.preload_block0) {
             load_block(*setup.source, &source, 0, &block);
@@ -132,6 +147,9 @@ DecodeResult decode_delta(const Bytes& delta, const DecodeSetup& setup) {
         } else if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START) {
             result.headers++;
         } else if (status == DECODE_WINDOW_FINISH) {
+        } else if (status == DECODE_NEED_SOURCE_BLOCK && source.fill_length != 0) {
+            result.fill_requests++;
+            fill_range(*setup.source, &source);
         } else if (status == DECODE_NEED_SOURCE_BLOCK) {
             result.block_requests++;
             load_block(*setup.source, &source, source.requested_block_number, &block);

@@ -23,6 +23,7 @@ struct DecodeSetup {
     usize_t max_piece = 64;     // largest random piece
     DeltaConfig config = {};    // hooks; window_size and flags are filled in
     bool preload_block0 = true; // like the patch driver
+    usize_t fill_minimum = 0;   // DeltaSource::fill_minimum; ranges are answered from source
 };
 
 struct DecodeResult {
@@ -31,7 +32,8 @@ struct DecodeResult {
     Bytes output;             // every window handed out, in order
     int headers = 0;          // DECODE_GOT_HEADER + DECODE_WINDOW_START
     int windows = 0;          // DECODE_HAVE_OUTPUT
-    int block_requests = 0;   // DECODE_NEED_SOURCE_BLOCK
+    int block_requests = 0;   // DECODE_NEED_SOURCE_BLOCK for a block
+    int fill_requests = 0;    // DECODE_NEED_SOURCE_BLOCK for a range
     bool data_copied = false; // a section went through its copy buffer
 };
 

@@ -13,22 +13,27 @@ namespace {
 struct Variant {
     Chunking chunking;
     usize_t block_size;
+    usize_t fill_minimum; // source COPYs this long and longer come as ranges
 };
 
 // Block sizes 1 and 2 split nearly every source COPY; 20000 becomes 32768.
+// With a fill minimum of 1 every source COPY is a range request; with 100
+// the short ones still go through blocks.
 const Variant VARIANTS[] = {
-    {CHUNK_WHOLE, 16384},  {CHUNK_WHOLE, 1},      {CHUNK_ONE_BYTE, 2},
-    {CHUNK_RANDOM, 20000}, {CHUNK_RANDOM, 16384}, {CHUNK_ONE_BYTE, 16384},
+    {CHUNK_WHOLE, 16384, 0},  {CHUNK_WHOLE, 1, 0},      {CHUNK_ONE_BYTE, 2, 0},
+    {CHUNK_RANDOM, 20000, 0}, {CHUNK_RANDOM, 16384, 0}, {CHUNK_ONE_BYTE, 16384, 0},
+    {CHUNK_RANDOM, 16384, 1}, {CHUNK_ONE_BYTE, 2, 100},
 };
 
 void expect_decodes_to(const Bytes& delta, const Bytes& source, const Bytes& target,
                        std::uint64_t seed) {
     for (const Variant& variant : VARIANTS) {
-        SCOPED_TRACE(testing::Message()
-                     << "chunking " << variant.chunking << " block " << variant.block_size);
+        SCOPED_TRACE(testing::Message() << "chunking " << variant.chunking << " block "
+                                        << variant.block_size << " fill " << variant.fill_minimum);
         DecodeSetup setup;
         setup.source = &source;
         setup.block_size = variant.block_size;
+        setup.fill_minimum = variant.fill_minimum;
         setup.chunking = variant.chunking;
         setup.seed = seed;
         setup.max_piece = 1 + seed % 3000;
@@ -249,6 +254,33 @@ TEST(RoundTrip, CorruptedChecksumIsReportedAndCanBeSkipped) {
         result = decode_delta(delta, setup);
         EXPECT_EQ(result.status, 0) << result.message;
         EXPECT_TRUE(result.output == target);
+    }
+}
+
+// A range request answered short, as at the end of the source file, fails
+// like a short block does, whether the range is the whole COPY or its rest.
+TEST(RoundTrip, SourceRangeCutShortIsSourceTooShort) {
+    std::uint64_t random = 9;
+    const Bytes source = random_bytes(&random, 50000);
+    const Bytes cut(source.begin(), source.begin() + 40000);
+    const VcdiffInstruction copy = {VCDIFF_COPY, 30000, 15000, nullptr};
+    Bytes delta;
+    vcdiff_write_header(&delta, nullptr, 0);
+    const VcdiffWindowSpec window = {true, 0, 50000, false, 0, 30000};
+    ASSERT_TRUE(vcdiff_write_window(&delta, window, &copy, 1));
+    for (const usize_t fill_minimum : {usize_t{1}, usize_t{30000}}) {
+        DecodeSetup setup;
+        setup.source = &cut;
+        setup.fill_minimum = fill_minimum;
+        const DecodeResult result = decode_delta(delta, setup);
+        EXPECT_EQ(result.status, DECODE_INVALID_INPUT);
+        EXPECT_EQ(result.message, "source file too short");
+        EXPECT_EQ(result.fill_requests, 1);
+
+        setup.source = &source;
+        const DecodeResult whole = decode_delta(delta, setup);
+        EXPECT_EQ(whole.status, 0) << whole.message;
+        EXPECT_TRUE(whole.output == Bytes(source.begin() + 15000, source.begin() + 45000));
     }
 }
 
