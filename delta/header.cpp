@@ -598,10 +598,11 @@ std::int32_t run_states(DeltaStream* stream) {
 // The next call, with new input, continues at that very byte. A state is
 // advanced as soon as its item is complete and before the next one is read.
 //
-// Within a window the body may also stop for a source block
-// (DECODE_NEED_SOURCE_BLOCK): the half-instruction being executed keeps its
-// remaining size and address in first_half/second_half and continues once
-// the block is loaded.
+// Within a window the body may also stop for a source block or, for a
+// caller that set fill_minimum, a source range (DECODE_NEED_SOURCE_BLOCK):
+// the half-instruction being executed keeps its remaining size and address
+// in first_half/second_half and continues once the block is loaded or the
+// range filled.
 //
 // What the caller must keep valid: a section that lies whole in the input at
 // hand is used where it lies, not copied. So the bytes of an input piece must
