@@ -12,22 +12,19 @@
 #include <cstdlib>
 #include <cstring>
 
-// The source is read ahead: a block not in hand is read together with the
-// blocks after it that the copy asking for it also needs (the decoder says
-// how far it reaches), in one system call, up to this many blocks. Copies
-// start anywhere in the source, so reading past what a copy needs mostly
-// reads bytes nobody uses, and reading less costs a call per block.
-static constexpr usize_t READ_AHEAD_BLOCKS = 64;
-static constexpr std::size_t READ_AHEAD_BYTES = READ_AHEAD_BLOCKS * SOURCE_BLOCK_SIZE;
-
 // Copies of this many source bytes and more are read straight into the
 // target window: through a block buffer they would cost one more pass over
-// memory that is no longer in the cache. Shorter ones go through the
-// read-ahead, which also serves the next short copy nearby.
+// memory that is no longer in the cache.
 static constexpr usize_t DIRECT_COPY_BYTES = 2 * SOURCE_BLOCK_SIZE;
 
-// Bytes of a window produced between two hand-overs to the writer.
-static constexpr usize_t HAND_OVER_BYTES = 262144;
+// Shorter copies come block by block, and a block not in hand is read
+// together with the blocks after it that the same copy needs (the decoder
+// says how far it reaches), in one system call. Such a copy spans at most
+// three blocks; a fourth lets the next short copy nearby find its bytes too.
+static constexpr usize_t READ_AHEAD_BLOCKS = 4;
+static constexpr std::size_t READ_AHEAD_BYTES = READ_AHEAD_BLOCKS * SOURCE_BLOCK_SIZE;
+static_assert(DIRECT_COPY_BYTES - 1 + SOURCE_BLOCK_SIZE - 1 < READ_AHEAD_BYTES,
+              "every copy that comes block by block fits the read-ahead");
 
 // Decoder blocks from this size on (the target window) get the advice for
 // large pages.
@@ -271,10 +268,11 @@ static std::int32_t load_source_block(DriverState* state) {
 static std::int32_t hand_over_produced_bytes(DriverState* state) {
     const DeltaStream* stream = &state->stream;
     OutputWriter* writer = &state->writer;
-    if (stream->avail_out < writer->handed + HAND_OVER_BYTES) {
+    if (stream->avail_out < writer->handed + WRITE_PIECE_BYTES) {
         return 0;
     }
-    const usize_t end = stream->avail_out - (stream->avail_out - writer->handed) % HAND_OVER_BYTES;
+    const usize_t end =
+        stream->avail_out - (stream->avail_out - writer->handed) % WRITE_PIECE_BYTES;
     return hand_over_window_bytes(writer, stream->next_out, end) ? 0 : PATCH_OUTPUT_FAILED;
 }
 

@@ -4,11 +4,6 @@
 
 #include <cstring>
 
-// Largest write of one call: the kernel takes many megabytes markedly slower
-// in one call than in pieces, and a piece this size is still in the cache
-// from being produced.
-static constexpr usize_t WRITE_PIECE_BYTES = 262144;
-
 static usize_t piece_length(usize_t from, usize_t end) {
     return end - from < WRITE_PIECE_BYTES ? end - from : WRITE_PIECE_BYTES;
 }

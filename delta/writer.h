@@ -9,6 +9,12 @@
 
 #include <cstdio>
 
+// Largest write of one call: the kernel takes many megabytes markedly slower
+// in one call than in pieces, and a piece this size is still in the cache
+// from being produced. Callers hand bytes over in whole pieces while a
+// window is produced.
+constexpr usize_t WRITE_PIECE_BYTES = 262144;
+
 struct Monitor;
 struct WorkerThread;
 

@@ -179,8 +179,8 @@ TEST(PatchDriver, WrongSourceIsChecksumMismatchAfterEarlierWindows) {
               as_string(patch.target, patch.window_lengths[0] + patch.window_lengths[1]));
 }
 
-// Copies longer than the source is read ahead at once, copies that jump back
-// into blocks read before, one that crosses from one read into the next, and
+// Long copies read straight into the window and short ones through the
+// block read-ahead: copies that jump back, one that crosses a block border,
 // one that ends at the short last block; in a window large enough to go to
 // the output in several pieces while it is decoded. The same patch on a
 // source cut short fails at the first copy past its end.
@@ -197,11 +197,13 @@ TEST(PatchDriver, ReadsEveryCopyOfTheSourceWhereverItJumps) {
         std::uint64_t from; // source offset, or for a target copy (target bit) a target offset
         bool target;
     } PIECES[] = {
-        {(3u << 20) + 100, 12345, false},   // past the read-ahead, mid-block start
+        {(3u << 20) + 100, 12345, false},   // long, from mid-block
         {5000, 100, false},                 // back to block 0
-        {20000, 64 * 16384 - 10, false},    // across two reads
+        {20000, 64 * 16384 - 10, false},    // short, across a block border
+        {5000, 16384 * 50 + 100, false},    // short, one block
+        {5000, 16384 * 51 + 100, false},    // short, the block right after it
         {777, SOURCE_BYTES - 777, false},   // the short last block
-        {16384 * 3, 16384 * 40 + 1, false}, // inside blocks read before
+        {16384 * 3, 16384 * 40 + 1, false}, // long, at a block just past one
         {300000, 7000, true},               // target bytes already written
         {1, SOURCE_BYTES - 1, false},       // the very last byte
     };
