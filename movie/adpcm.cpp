@@ -6,29 +6,7 @@
 // Rows 0 to 4 are the sound processor's filters and the only ones the
 // soundtracks use. Rows 5 to 15 fill out the 4-bit index so that any block
 // decodes to something defined.
-const double PS_ADPCM_COEFFICIENTS[16][2] = {
-    {0.0, 0.0},               // 0
-    {60.0 / 64, 0.0},         // 1
-    {115.0 / 64, -52.0 / 64}, // 2
-    {98.0 / 64, -55.0 / 64},  // 3
-    {122.0 / 64, -60.0 / 64}, // 4
-    {0.0, 0.0},               // 5
-    {0.0, 0.0},               // 6
-    {52.0 / 64, 0.0},         // 7
-    {55.0 / 64, -2.0 / 64},   // 8
-    {60.0 / 64, -125.0 / 64}, // 9
-    {0.0, 0.0},               // 10
-    {0.0, -91.0 / 64},        // 11
-    {0.0, 0.0},               // 12
-    {2.0 / 64, -216.0 / 64},  // 13
-    {125.0 / 64, -6.0 / 64},  // 14
-    {0.0, -151.0 / 64},       // 15
-};
-
-// The same coefficients in 64ths, which the decoder computes with: integer
-// arithmetic gives the very values of the extended-precision evaluation
-// (see predict_ps_adpcm_sample) without its long dependency chain.
-const std::int32_t PS_ADPCM_COEFFICIENTS_64THS[16][2] = {
+const std::int32_t PS_ADPCM_COEFFICIENTS[16][2] = {
     {0, 0},   {60, 0},    {115, -52}, {98, -55}, {122, -60}, {0, 0},    {0, 0},    {52, 0},
     {55, -2}, {60, -125}, {0, 0},     {0, -91},  {0, 0},     {2, -216}, {125, -6}, {0, -151},
 };
@@ -42,30 +20,18 @@ static const unsigned char LAST_VALID_FLAG = 6;
 static const std::uint32_t ZERO_FILL_GAP_BYTES = ADPCM_BLOCK_SAMPLES * 2;
 
 std::int32_t predict_ps_adpcm_sample(std::int32_t scaled, std::int32_t previous,
-                                     std::int32_t before_previous, const double coefficients[2]) {
-    // Every term is a multiple of 1/64 far inside a 64-bit mantissa, so the
-    // sum is exact; the only rounding is the truncation toward zero, which the
-    // soundtracks depend on (never to nearest, never saturated to 16 bits).
-    const long double sum =
-        (static_cast<long double>(scaled) + static_cast<long double>(previous) * coefficients[0]) +
-        static_cast<long double>(before_previous) * coefficients[1];
-    const double value = static_cast<double>(sum);
-    // Only an unstable filter row can leave the 32-bit range. The x86
-    // truncating conversion gives INT32_MIN there; pinning that result makes
-    // such input decode the same on every platform instead of being undefined.
-    if (!(value > -2147483649.0 && value < 2147483648.0)) {
-        return INT32_MIN;
-    }
-    return static_cast<std::int32_t>(value);
-}
-
-std::int32_t predict_ps_adpcm_sample_64ths(std::int32_t scaled, std::int32_t previous,
-                                           std::int32_t before_previous,
-                                           const std::int32_t coefficients[2]) {
-    // The sum in 64ths is below 2^41 in magnitude: exact in 64 bits, as it is
-    // in the long double and in the double it is rounded to.
+                                     std::int32_t before_previous,
+                                     const std::int32_t coefficients[2]) {
+    // The player computes this in extended precision and truncates toward
+    // zero (never to nearest, never saturated to 16 bits), which the
+    // soundtracks depend on. Every term is a multiple of 1/64 and the sum in
+    // 64ths stays below 2^41 in magnitude, so that evaluation is exact, and
+    // so is this one in 64-bit integers, without its long dependency chain.
     const std::int64_t sum = std::int64_t{scaled} * 64 + std::int64_t{previous} * coefficients[0] +
                              std::int64_t{before_previous} * coefficients[1];
+    // Only an unstable filter row can leave the 32-bit range. The x86
+    // truncating conversion gives INT32_MIN there; pinning that result makes
+    // such input decode the same on every platform.
     if (!(sum > (std::int64_t{INT32_MIN} - 1) * 64 && sum < (std::int64_t{INT32_MAX} + 1) * 64)) {
         return INT32_MIN;
     }
@@ -127,7 +93,7 @@ std::int32_t decode_ps_adpcm(const unsigned char* adpcm_data, unsigned char* pcm
         if (block[1] > LAST_VALID_FLAG) {
             return 0;
         }
-        const std::int32_t* coefficients = PS_ADPCM_COEFFICIENTS_64THS[block[0] >> 4];
+        const std::int32_t* coefficients = PS_ADPCM_COEFFICIENTS[block[0] >> 4];
         const int shift = block[0] & 0x0F;
         for (std::uint32_t j = 0; j < ADPCM_BLOCK_SAMPLES; ++j) {
             const unsigned char packed = block[2 + j / 2];
@@ -137,7 +103,7 @@ std::int32_t decode_ps_adpcm(const unsigned char* adpcm_data, unsigned char* pcm
             const std::int32_t scaled =
                 static_cast<std::int16_t>(static_cast<std::uint16_t>(nibble << 12)) >> shift;
             const std::int32_t sample =
-                predict_ps_adpcm_sample_64ths(scaled, previous, before_previous, coefficients);
+                predict_ps_adpcm_sample(scaled, previous, before_previous, coefficients);
             store_sample(pcm_out, sample_index, sample, interleave_stereo);
             before_previous = previous;
             previous = sample;

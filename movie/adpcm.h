@@ -13,12 +13,9 @@ constexpr std::uint32_t ADPCM_BLOCK_SAMPLES = 28;
 constexpr std::uint32_t INTERLEAVE_BYTES = 512;
 constexpr std::uint32_t STEREO_PAIR_BYTES = 2 * INTERLEAVE_BYTES;
 
-// Prediction coefficients (previous sample, the one before it), picked by the
-// block's 4-bit filter index. All are exact multiples of 1/64.
-extern const double PS_ADPCM_COEFFICIENTS[16][2];
-
-// The same coefficients as integers: 64 times the values above.
-extern const std::int32_t PS_ADPCM_COEFFICIENTS_64THS[16][2];
+// Prediction coefficients in 64ths (previous sample, the one before it),
+// picked by the block's 4-bit filter index: row 1 is 60/64 and 0.
+extern const std::int32_t PS_ADPCM_COEFFICIENTS[16][2];
 
 // Bytes of interleaved stereo PCM that adpcm_length bytes of input decode to:
 // 112 bytes (28 samples, both channels) per whole block, rounded up to whole
@@ -31,16 +28,11 @@ constexpr std::uint64_t stereo_pcm_bytes(std::uint32_t adpcm_length) {
 }
 
 // The sample a block predicts from its scaled nibble and the two samples before
-// it, truncated toward zero. A prediction outside the signed 32-bit range gives
-// INT32_MIN.
+// it, with coefficients in 64ths, truncated toward zero. A prediction outside
+// the signed 32-bit range gives INT32_MIN.
 std::int32_t predict_ps_adpcm_sample(std::int32_t scaled, std::int32_t previous,
-                                     std::int32_t before_previous, const double coefficients[2]);
-
-// predict_ps_adpcm_sample with coefficients in 64ths, in integer arithmetic:
-// the same value for every input, as the decoder relies on.
-std::int32_t predict_ps_adpcm_sample_64ths(std::int32_t scaled, std::int32_t previous,
-                                           std::int32_t before_previous,
-                                           const std::int32_t coefficients[2]);
+                                     std::int32_t before_previous,
+                                     const std::int32_t coefficients[2]);
 
 // Decodes the whole blocks of adpcm_data into 16-bit little-endian samples at
 // pcm_out: one after another (2 bytes per sample), or with interleave_stereo

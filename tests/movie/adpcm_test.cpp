@@ -130,7 +130,7 @@ TEST(PsAdpcm, WrapsStoredSampleButKeepsFullHistory) {
 }
 
 TEST(PsAdpcm, PredictionOutsideThirtyTwoBitsGivesMinimum) {
-    const double* steep = PS_ADPCM_COEFFICIENTS[4]; // 122/64, -60/64
+    const std::int32_t* steep = PS_ADPCM_COEFFICIENTS[4]; // 122/64, -60/64
     // 2,000,000,000 x 122/64 = 3,812,500,000
     EXPECT_EQ(INT32_MIN, predict_ps_adpcm_sample(0, 2000000000, 0, steep));
     EXPECT_EQ(INT32_MIN, predict_ps_adpcm_sample(0, -2000000000, 0, steep));
@@ -139,11 +139,27 @@ TEST(PsAdpcm, PredictionOutsideThirtyTwoBitsGivesMinimum) {
     // The last truncation that fits and the first that does not, with
     // 125/64: 1,099,511,627 x 125/64 + 1 = 2,147,483,647.48 and
     // 1,099,511,628 x 125/64 = 2,147,483,648.44.
-    const double* wide = PS_ADPCM_COEFFICIENTS[14];
+    const std::int32_t* wide = PS_ADPCM_COEFFICIENTS[14];
     EXPECT_EQ(INT32_MAX, predict_ps_adpcm_sample(1, 1099511627, 0, wide));
     EXPECT_EQ(INT32_MIN, predict_ps_adpcm_sample(0, 1099511628, 0, wide));
     // -2,147,483,648.44 truncates to INT32_MIN itself, which fits.
     EXPECT_EQ(INT32_MIN, predict_ps_adpcm_sample(0, -1099511628, 0, wide));
+}
+
+// The player's own evaluation: the terms in extended precision (64-bit
+// mantissa), rounded to a double, truncated toward zero; INT32_MIN outside
+// 32 bits.
+std::int32_t extended_precision_prediction(std::int32_t scaled, std::int32_t previous,
+                                           std::int32_t before_previous,
+                                           const std::int32_t in_64ths[2]) {
+    const long double sum = (static_cast<long double>(scaled) +
+                             static_cast<long double>(previous) * (in_64ths[0] / 64.0)) +
+                            static_cast<long double>(before_previous) * (in_64ths[1] / 64.0);
+    const double value = static_cast<double>(sum);
+    if (!(value > -2147483649.0 && value < 2147483648.0)) {
+        return INT32_MIN;
+    }
+    return static_cast<std::int32_t>(value);
 }
 
 // The decoder predicts in integer 64ths; it must agree with the
@@ -154,10 +170,7 @@ TEST(PsAdpcm, IntegerPredictionMatchesExtendedPrecision) {
                                   -32768,    1099511627, 1099511628, -1099511628,
                                   INT32_MAX, INT32_MIN,  1126548000, -1126548000};
     for (int row = 0; row < 16; ++row) {
-        const double* coefficients = PS_ADPCM_COEFFICIENTS[row];
-        const std::int32_t* in_64ths = PS_ADPCM_COEFFICIENTS_64THS[row];
-        ASSERT_EQ(coefficients[0] * 64, in_64ths[0]) << "row " << row;
-        ASSERT_EQ(coefficients[1] * 64, in_64ths[1]) << "row " << row;
+        const std::int32_t* in_64ths = PS_ADPCM_COEFFICIENTS[row];
         for (int trial = 0; trial < 20000; ++trial) {
             const std::int32_t scaled = static_cast<std::int16_t>(random()) >> (random() % 13);
             std::int32_t previous = static_cast<std::int32_t>(random());
@@ -169,8 +182,8 @@ TEST(PsAdpcm, IntegerPredictionMatchesExtendedPrecision) {
                 previous = static_cast<std::int16_t>(random());
                 before = static_cast<std::int16_t>(random());
             }
-            ASSERT_EQ(predict_ps_adpcm_sample(scaled, previous, before, coefficients),
-                      predict_ps_adpcm_sample_64ths(scaled, previous, before, in_64ths))
+            ASSERT_EQ(extended_precision_prediction(scaled, previous, before, in_64ths),
+                      predict_ps_adpcm_sample(scaled, previous, before, in_64ths))
                 << "row " << row << ": " << scaled << ", " << previous << ", " << before;
         }
     }
