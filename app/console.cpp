@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 // Windows-1252 -> code page 850. ASCII maps to itself; the 48 Latin letters
 // and signs a Spanish text may need map to their console bytes; every other
@@ -79,5 +80,17 @@ void print_console_format(const char* format, ...) {
     std::vprintf(format, arguments);
     va_end(arguments);
     // Paths and the progress line must show before the program waits or works.
+    std::fflush(stdout);
+}
+
+void print_console_name(const char* message, const char* name) {
+    const char* placeholder = std::strstr(message, "%s");
+    if (placeholder == nullptr) {
+        std::fputs(message, stdout);
+    } else {
+        std::fwrite(message, 1, static_cast<std::size_t>(placeholder - message), stdout);
+        write_console_name(name);
+        std::fputs(placeholder + 2, stdout);
+    }
     std::fflush(stdout);
 }

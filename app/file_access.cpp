@@ -38,7 +38,7 @@ int read_file_region(int* handle, const char* path, unsigned char** data, std::u
         *handle = open_existing_file(path, FILE_READ);
     }
     if (*handle < 0) {
-        print_console_format("Impossible d'ouvrir %s", path);
+        print_console_name("Impossible d'ouvrir %s", path);
         std::getchar();
         return 0;
     }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -71,9 +72,11 @@ bool find_source_image(std::size_t start_length, std::string* found, std::string
         *display = *found;
         display_name(display, start_length);
 
-        open_file_mode(&handle, found->c_str(), OPEN_READ_WRITE);
+        // Only read: an image with the read-only attribute, or on a medium or
+        // share that allows no writing, patches like any other.
+        open_file_mode(&handle, found->c_str(), OPEN_READ);
         if (handle < 0) {
-            print_console_format(MESSAGE_CANNOT_OPEN, display->c_str());
+            print_console_name(MESSAGE_CANNOT_OPEN, display->c_str());
             return false;
         }
         if (file_length(handle) != SOURCE_IMAGE_SIZE) {
@@ -92,28 +95,65 @@ bool find_source_image(std::size_t start_length, std::string* found, std::string
     }
 }
 
-void patch_image(std::size_t start_length, const std::string& source,
-                 const std::string& source_display) {
-    print_console_format(MESSAGE_DETECTED, source_display.c_str());
+// The paths of one run and their forms in messages, relative to where the
+// player started the program.
+struct RunNames {
+    std::string source;
+    std::string source_display;
+    std::string output;
+    std::string output_display;
+};
+
+// Everything that builds text in std::string happens here, before any output
+// exists: the start directory, the search and the names. The standard
+// library reports memory running out only by throwing, and that ends here
+// as a plain failure. 1 when the image was found and named, 0 when the run
+// is over with its message printed, -1 when memory ran out.
+int find_and_name(RunNames* names) {
+    try {
+        // Found paths are the start directory, one separator and the rest
+        // (the separator is the start directory's own last byte at a root).
+        std::string start;
+        std::size_t start_length = static_cast<std::size_t>(-1);
+        if (get_current_directory(&start)) {
+            start_length = start.size();
+            if (!start.empty() && start.back() == PATH_SEPARATOR) {
+                --start_length;
+            }
+        }
+        if (!find_source_image(start_length, &names->source, &names->source_display)) {
+            return 0;
+        }
+        names->output = names->source;
+        strip_tail(&names->output, 4);
+        names->output += OUTPUT_SUFFIX;
+        names->output_display = names->output;
+        display_name(&names->output_display, start_length);
+        return 1;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+void patch_image(const RunNames& names) {
+    print_console_name(MESSAGE_DETECTED, names.source_display.c_str());
     print_console_text(MESSAGE_IN_PROGRESS);
 
-    std::string output = source;
-    strip_tail(&output, 4);
-    output += OUTPUT_SUFFIX;
-    remove_file(output.c_str());
+    const char* output = names.output.c_str();
+    remove_file(output);
 
     // An interrupt while the patch is written ends it like any failed patch:
     // the half-written output goes, and only then may the process end.
     start_interrupt_watch();
     const std::int32_t result =
-        apply_delta_patch(true, 0, 99, EXPECTED_OUTPUT_SIZE, PATCH_RESOURCE_NAME, source.c_str(),
-                          output.c_str(), nullptr);
+        apply_delta_patch(true, 0, 99, EXPECTED_OUTPUT_SIZE, PATCH_RESOURCE_NAME,
+                          names.source.c_str(), output, nullptr);
     if (result != 0) {
-        remove_file(output.c_str());
+        remove_file(output);
     }
     stop_interrupt_watch();
     if (result == DECODE_CHECKSUM_MISMATCH) {
-        print_console_format(MESSAGE_BAD_CRC, source_display.c_str());
+        print_console_name(MESSAGE_BAD_CRC, names.source_display.c_str());
         return;
     }
     if (result != 0) {
@@ -121,17 +161,15 @@ void patch_image(std::size_t start_length, const std::string& source,
         return;
     }
 
-    std::string output_display = output;
-    display_name(&output_display, start_length);
     int handle = -1;
-    if (!rewrite_movie_audio(output.c_str(), output_display.c_str(), &handle)) {
+    if (!rewrite_movie_audio(output, names.output_display.c_str(), &handle)) {
         return;
     }
     print_console_text(MESSAGE_FULL_PROGRESS);
     file_close(handle);
     print_console_text(MESSAGE_SUCCESS);
     print_console_text(MESSAGE_OUTPUT_IS);
-    print_console_format(MESSAGE_OUTPUT_NAME, output_display.c_str());
+    print_console_name(MESSAGE_OUTPUT_NAME, names.output_display.c_str());
 }
 
 } // namespace
@@ -139,22 +177,12 @@ void patch_image(std::size_t start_length, const std::string& source,
 int run_patcher() {
     print_console_text(MESSAGE_BANNER);
 
-    // Messages show paths relative to where the player started the program.
-    // Found paths are the start directory, one separator and the rest (the
-    // separator is the start directory's own last byte at a root).
-    std::string start;
-    std::size_t start_length = static_cast<std::size_t>(-1);
-    if (get_current_directory(&start)) {
-        start_length = start.size();
-        if (!start.empty() && start.back() == PATH_SEPARATOR) {
-            --start_length;
-        }
-    }
-
-    std::string found;
-    std::string display;
-    if (find_source_image(start_length, &found, &display)) {
-        patch_image(start_length, found, display);
+    RunNames names;
+    const int found = find_and_name(&names);
+    if (found > 0) {
+        patch_image(names);
+    } else if (found < 0) {
+        print_console_text(MESSAGE_FAILED);
     }
 
     print_console_text(MESSAGE_PRESS_ENTER);

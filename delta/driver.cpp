@@ -346,7 +346,7 @@ static std::int32_t open_patch(DriverState* state, const char* patch_resource_na
     if (patch_file_path == nullptr) {
         return PATCH_NOT_FOUND;
     }
-    patch->file = std::fopen(patch_file_path, "rb");
+    patch->file = open_file_stream(patch_file_path, "rb");
     if (patch->file == nullptr) {
         return PATCH_NOT_FOUND;
     }
@@ -398,7 +398,7 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
                            message);
     }
     // Decoding into a stream that never opened would lose every window.
-    state.output = std::fopen(output_path, "wb");
+    state.output = open_file_stream(output_path, "wb");
     if (state.output == nullptr) {
         return fail_driver(&state, PATCH_OUTPUT_FAILED, "cannot create the output", message);
     }

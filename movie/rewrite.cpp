@@ -131,7 +131,7 @@ static int rewrite_one_movie(const char* output_path, const char* display_name, 
 
     open_file_mode(handle, output_path, OPEN_READ_WRITE);
     if (*handle < 0) {
-        print_console_format("Incapaz de abrir el siguiente archivo ISO parcheado: %s\n",
+        print_console_name("Incapaz de abrir el siguiente archivo ISO parcheado: %s\n",
                              display_name);
         return 0;
     }
@@ -154,7 +154,7 @@ static int rewrite_one_movie(const char* output_path, const char* display_name, 
     open_file_mode(handle, output_path, OPEN_READ_WRITE);
     if (*handle < 0) {
         std::free(region);
-        print_console_format("Incapaz de abrir el siguiente archivo ISO parcheado: %s\n",
+        print_console_name("Incapaz de abrir el siguiente archivo ISO parcheado: %s\n",
                              display_name);
         return 0;
     }

@@ -2,6 +2,7 @@
 
 // Low-level files and C streams: the only file interfaces the patcher uses.
 // Every file is opened in byte mode; no line-end translation happens anywhere.
+// Paths are UTF-8 on every platform.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,9 @@ std::int64_t file_read(int fd, void* buffer, std::size_t count);
 std::int64_t file_write(int fd, const void* buffer, std::size_t count);
 
 int file_close(int fd);
+
+// std::fopen for the program's paths (UTF-8, of any length).
+std::FILE* open_file_stream(const char* path, const char* mode);
 int remove_file(const char* path);
 
 // C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,

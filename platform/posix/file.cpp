@@ -54,6 +54,10 @@ int file_close(int fd) {
     return close(fd);
 }
 
+std::FILE* open_file_stream(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
+
 int remove_file(const char* path) {
     return unlink(path);
 }

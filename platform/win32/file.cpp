@@ -1,20 +1,35 @@
 #include "platform/file.h"
 
+#include "platform/win32/wide.h"
+
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
 int open_existing_file(const char* path, FileMode mode) {
+    std::wstring name;
+    if (!extended_path(path, &name)) {
+        return -1;
+    }
     switch (mode) {
     case FILE_READ:
-        return _open(path, _O_RDONLY | _O_BINARY);
+        return _wopen(name.c_str(), _O_RDONLY | _O_BINARY);
     case FILE_WRITE:
-        return _open(path, _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        return _wopen(name.c_str(), _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
     case FILE_READ_WRITE:
-        return _open(path, _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+        return _wopen(name.c_str(), _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
     }
     return -1;
+}
+
+std::FILE* open_file_stream(const char* path, const char* mode) {
+    std::wstring name;
+    std::wstring wide_mode;
+    if (!extended_path(path, &name) || !widen(mode, &wide_mode)) {
+        return nullptr;
+    }
+    return _wfopen(name.c_str(), wide_mode.c_str());
 }
 
 std::int64_t file_length(int fd) {
@@ -43,7 +58,11 @@ int file_close(int fd) {
 }
 
 int remove_file(const char* path) {
-    return std::remove(path);
+    std::wstring name;
+    if (!extended_path(path, &name)) {
+        return -1;
+    }
+    return _wremove(name.c_str());
 }
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {
