@@ -12,8 +12,9 @@ namespace {
 // characters long unless the machine has opted in to long paths. The walk
 // must reach folders deeper than that, so past that limit this back end
 // keeps the directory itself and answers for it with full paths (every
-// path the program opens is a full one). While logical_active is false the
-// system's current directory is the one in force.
+// path the program opens is a full one); the system's current directory
+// stays at the last folder within the limit. While logical_active is false
+// the system's current directory is the one in force.
 std::string logical_directory;
 bool logical_active = false;
 
@@ -107,16 +108,16 @@ bool set_current_directory(const std::string& path) {
     std::wstring plain = extended.compare(0, 8, L"\\\\?\\UNC\\") == 0
                              ? L"\\\\" + extended.substr(8)
                              : extended.substr(4);
-    if (SetCurrentDirectoryW(plain.c_str())) {
+    // Within the system's limit the folder is made current for real (and a
+    // refusal there means no right to enter). Past it the folder is kept
+    // here: some systems take a longer current directory and then overrun
+    // their own buffers for it, so none is asked to.
+    if (plain.size() + 1 < MAX_PATH) {
+        if (!SetCurrentDirectoryW(plain.c_str())) {
+            return false;
+        }
         logical_active = false;
         return true;
-    }
-    // The system refuses a folder it has just said is there: for a path
-    // within its limit that is a refusal (no right to enter); past the limit
-    // the folder is kept here. One that cannot be listed either is passed
-    // over when its listing fails.
-    if (plain.size() + 1 < MAX_PATH) {
-        return false;
     }
     std::string utf8;
     if (!narrow(plain.c_str(), &utf8)) {

@@ -27,6 +27,9 @@ extern const FaultAbilities FAULT_ABILITIES;
 // narrow file functions use (UTF-8 on Linux, with one byte that is not
 // UTF-8 at all; the ANSI code page on Windows).
 extern const char* const NON_ASCII_NAME;
+// The same name as the program shows it: its own bytes on Linux, code page
+// 850 on Windows.
+extern const char* const NON_ASCII_NAME_SHOWN;
 
 struct ChildRun {
     std::string program;

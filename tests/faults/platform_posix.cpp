@@ -11,6 +11,7 @@
 
 const FaultAbilities FAULT_ABILITIES = {true, true, true, true, true, true};
 const char* const NON_ASCII_NAME = "Veltrane a\xC3\xB1o \xFF.iso";
+const char* const NON_ASCII_NAME_SHOWN = NON_ASCII_NAME;
 const int CHILD_SIGINT = SIGINT;
 const int CHILD_SIGTERM = SIGTERM;
 

@@ -5,11 +5,11 @@
 // Wine gives a test no console to send Ctrl+C to, and Windows has no file
 // size limit, no closed standard input for a child, no user to drop to and
 // no small file system to mount. Wine itself crashes when a current folder's
-// Unix path passes 4,096 bytes (and the program's narrow calls stop at 260
-// characters anyway). Narrow file names are in the ANSI code page (here
-// Windows-1252).
+// Unix path passes 4,096 bytes. The test's narrow file names are in the ANSI
+// code page (here Windows-1252).
 const FaultAbilities FAULT_ABILITIES = {false, false, false, false, false, false};
 const char* const NON_ASCII_NAME = "Veltrane a\xF1o \xE9.iso";
+const char* const NON_ASCII_NAME_SHOWN = "Veltrane a\xA4o \x82.iso";
 const int CHILD_SIGINT = 0;
 const int CHILD_SIGTERM = 0;
 

@@ -14,6 +14,11 @@
 
 namespace {
 
+// A path written in UTF-8, as the test spells every name, on every platform.
+fs::path utf8_path(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
 // A decoy to make inside a chain of nested folders, at a level counted from
 // 1 (inside the first folder).
 struct ChainFile {
@@ -31,13 +36,13 @@ bool make_chain(const fs::path& base, const std::vector<std::string>& names,
     const fs::path start = fs::current_path();
     fs::current_path(base, error);
     for (std::size_t level = 1; !error && level <= names.size(); level++) {
-        fs::create_directory(names[level - 1], error);
+        fs::create_directory(utf8_path(names[level - 1]), error);
         if (!error) {
-            fs::current_path(names[level - 1], error);
+            fs::current_path(utf8_path(names[level - 1]), error);
         }
         for (const ChainFile& file : files) {
             if (!error && file.level == level) {
-                make_decoy_image(file.name);
+                make_decoy_image(utf8_path(file.name));
             }
         }
     }
@@ -52,7 +57,7 @@ void remove_chain(const fs::path& base, const std::vector<std::string>& names) {
     fs::current_path(base, error);
     std::size_t depth = 0;
     while (!error && depth < names.size()) {
-        fs::current_path(names[depth], error);
+        fs::current_path(utf8_path(names[depth]), error);
         if (!error) {
             depth++;
         }
@@ -62,7 +67,7 @@ void remove_chain(const fs::path& base, const std::vector<std::string>& names) {
             fs::remove_all(entry.path().filename(), error);
         }
         fs::current_path("..", error);
-        fs::remove(names[depth - 1], error);
+        fs::remove(utf8_path(names[depth - 1]), error);
     }
     fs::current_path(start, error);
 }
@@ -114,6 +119,19 @@ class TreeFault : public FaultCase {
 
     std::string run_here() {
         return run_here(player_run(folder));
+    }
+
+    // Why an ordinary user could not start the program from where the build
+    // put it; empty when one can.
+    static std::string unreachable_by_ordinary_user() {
+        for (fs::path step = fs::path(PATCHER_PROGRAM).parent_path(); step != step.parent_path();
+             step = step.parent_path()) {
+            if (running_as_superuser() &&
+                (fs::status(step).permissions() & fs::perms::others_exec) == fs::perms::none) {
+                return "an ordinary user cannot reach the program in " + step.string();
+            }
+        }
+        return "";
     }
 
     fs::path folder;
@@ -171,12 +189,9 @@ class LockedFolder : public TreeFault {
         if (!FAULT_ABILITIES.unprivileged) {
             GTEST_SKIP() << "folder permissions cannot be taken away here (Windows under Wine)";
         }
-        for (fs::path step = fs::path(PATCHER_PROGRAM).parent_path(); step != step.parent_path();
-             step = step.parent_path()) {
-            if (running_as_superuser() &&
-                (fs::status(step).permissions() & fs::perms::others_exec) == fs::perms::none) {
-                GTEST_SKIP() << "an ordinary user cannot reach the program in " << step;
-            }
+        const std::string unreachable = unreachable_by_ordinary_user();
+        if (!unreachable.empty()) {
+            GTEST_SKIP() << unreachable;
         }
         fs::create_directory(folder / "a_locked");
         make_decoy_image(folder / "a_locked" / "inside.iso");
@@ -203,6 +218,71 @@ TEST_F(LockedFolder, FolderThatCannotBeListedIsPassedOver) {
     describe("Subfolder that can be entered but not listed (run as an ordinary user)");
     expect_passed_over(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
 }
+
+TEST_F(TreeFault, ImageThatMayOnlyBeReadIsPatched) {
+    describe("Image that may only be read (read-only attribute; no write permission for an "
+             "ordinary user)");
+    const fs::path image = decoy("Veltrane.iso");
+    fs::permissions(image,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    ChildRun child = player_run(folder);
+    if (FAULT_ABILITIES.unprivileged) {
+        // The superuser opens anything: an ordinary user, who may write the
+        // folder (the output goes beside the image) but not the image.
+        const std::string unreachable = unreachable_by_ordinary_user();
+        if (!unreachable.empty()) {
+            GTEST_SKIP() << unreachable;
+        }
+        fs::permissions(folder, fs::perms::all);
+        fs::permissions(image, fs::perms::others_read, fs::perm_options::add);
+        child.unprivileged = true;
+    }
+    EXPECT_EQ(run_here(child), decoy_verdict("Veltrane.iso"));
+}
+
+// Where players keep an imported game: folders and names in Japanese and
+// Spanish, and trees deeper than the 260 characters old Windows programs
+// stop at. Each image is found, opened and fed to the decoder (the checksum
+// verdict shows it), and its name is shown in the console's own bytes.
+struct PlayersPlace {
+    const char* title;
+    std::vector<std::string> folders;
+    const char* name;
+};
+
+class PlayersPlaces : public TreeFault, public ::testing::WithParamInterface<PlayersPlace> {};
+
+TEST_P(PlayersPlaces, ImageIsFoundAndItsNameShownInTheConsolesBytes) {
+    const PlayersPlace& place = GetParam();
+    describe(place.title);
+    chain = place.folders;
+    if (chain.empty()) {
+        make_decoy_image(folder / utf8_path(place.name));
+    } else if (!make_chain(folder, chain, {{chain.size(), place.name}})) {
+        GTEST_SKIP() << "this system cannot make " << place.title;
+    }
+    std::string relative;
+    for (const std::string& name : chain) {
+        relative += name + "/";
+    }
+    relative += place.name;
+    const fs::path image = folder / utf8_path(relative);
+    watch_source(image);
+    forbid_output(output_for(image));
+    EXPECT_EQ(run_here(), decoy_verdict(to_console(native_separators(relative))));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, PlayersPlaces,
+    ::testing::Values(
+        PlayersPlace{"Image in a folder with a Japanese name", {"ヴェルトレーン"}, "juego.iso"},
+        PlayersPlace{"Image with a Japanese name", {}, "ヴェルトレーン.iso"},
+        PlayersPlace{"Image in a folder with a Spanish name", {"España"}, "juego.iso"},
+        PlayersPlace{"Image nine folders of 30 letters deep (a path past 260 characters)",
+                     std::vector<std::string>(9, std::string(30, 'v')), "juego.iso"},
+        PlayersPlace{"Image 34 folders of 30 letters deep (a path past 1,000 characters)",
+                     std::vector<std::string>(34, std::string(30, 'v')), "juego.iso"}));
 
 TEST_F(TreeFault, PathLongerThan255BytesIsShownWhole) {
     describe("Image at a path longer than 255 bytes");
@@ -271,7 +351,7 @@ TEST_F(TreeFault, NonAsciiNameIsPrintedAsItsRawBytes) {
     ASSERT_FALSE(image.empty()) << "cannot name a file " << NON_ASCII_NAME;
     watch_source(image);
     forbid_output(output_for(image));
-    EXPECT_EQ(run_here(), decoy_verdict(NON_ASCII_NAME));
+    EXPECT_EQ(run_here(), decoy_verdict(NON_ASCII_NAME_SHOWN));
 }
 
 TEST_F(TreeFault, FormatDirectivesInANameArePrintedNotInterpreted) {

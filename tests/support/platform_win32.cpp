@@ -5,29 +5,31 @@
 #include <windows.h>
 
 std::string to_console(const std::string& utf8) {
-    // Only the letters the patcher's messages use outside ASCII.
+    // The letters the tests' messages and names use outside ASCII; any other
+    // character is one the console cannot show, printed as '?'.
     static const struct {
         const char* utf8;
         char cp850;
-    } LETTERS[] = {{"ñ", '\xA4'}, {"ó", '\xA2'}, {"¡", '\xAD'}};
+    } LETTERS[] = {{"ñ", '\xA4'}, {"ó", '\xA2'}, {"¡", '\xAD'}, {"é", '\x82'}};
     std::string out;
     for (std::size_t i = 0; i < utf8.size();) {
-        bool replaced = false;
-        for (const auto& letter : LETTERS) {
-            const std::size_t n = std::strlen(letter.utf8);
-            if (utf8.compare(i, n, letter.utf8) == 0) {
-                out += letter.cp850;
-                i += n;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        if (lead < 0x80) {
             if (utf8[i] == '\n') {
                 out += '\r';
             }
             out += utf8[i++];
+            continue;
         }
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        char shown = '?';
+        for (const auto& letter : LETTERS) {
+            if (utf8.compare(i, length, letter.utf8) == 0) {
+                shown = letter.cp850;
+            }
+        }
+        out += shown;
+        i += length;
     }
     return out;
 }
