@@ -20,8 +20,7 @@ std::int32_t get_source_block(DeltaStream* stream, usize_t block, usize_t last_b
         stream->message = "getblk source input";
         return DECODE_NEED_SOURCE_BLOCK;
     }
-    // A hook that fails without a message of its own still leaves one.
-    stream->message = "getblk could not load a block";
+    const char* const message_before = stream->message;
     const std::int32_t status = stream->getblk(stream, source, block);
     if (status != 0 && !is_decode_failure(status)) {
         // A request or report from the hook is none of the body's: passed
@@ -32,6 +31,10 @@ std::int32_t get_source_block(DeltaStream* stream, usize_t block, usize_t last_b
         return DECODE_INTERNAL;
     }
     if (status != 0) {
+        // A hook that fails without a message of its own still leaves one.
+        if (stream->message == message_before) {
+            stream->message = "getblk could not load a block";
+        }
         return status;
     }
     // A hook that claims success without loading the block would have us

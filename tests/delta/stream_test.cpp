@@ -439,6 +439,11 @@ std::int32_t answers(DeltaStream*, DeltaSource*, usize_t) {
     return status;
 }
 
+std::int32_t fails_with_message(DeltaStream* stream, DeltaSource*, usize_t) {
+    stream->message = "source unreadable";
+    return 5;
+}
+
 TEST(Stream, GetBlockHookStatusesThatAreNotAnAnswer) {
     struct Row {
         GetBlockHook hook;
@@ -456,6 +461,7 @@ TEST(Stream, GetBlockHookStatusesThatAreNotAnAnswer) {
         // A failure stays the hook's own, with a message even when it set none.
         {answers<DECODE_OUT_OF_MEMORY>, DECODE_OUT_OF_MEMORY, "getblk could not load a block"},
         {answers<5>, 5, "getblk could not load a block"},
+        {fails_with_message, 5, "source unreadable"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.status);
