@@ -67,5 +67,12 @@ function(embed_resources target)
 
     file(CONFIGURE OUTPUT "${out}" CONTENT "${script}" @ONLY)
     target_sources(${target} PRIVATE "${out}")
-    set_source_files_properties("${out}" PROPERTIES OBJECT_DEPENDS "${files}")
+    # Source properties belong to a directory: set them where the target was
+    # made, or a call from another directory (resources/ for the program)
+    # leaves the embedded files out of the dependencies and a changed patch
+    # is not embedded again. A file made by a custom command in another
+    # directory also needs a target dependency (add_dependencies) from the
+    # caller.
+    set_source_files_properties("${out}" TARGET_DIRECTORY ${target}
+                                PROPERTIES OBJECT_DEPENDS "${files}")
 endfunction()

@@ -5,6 +5,8 @@
 #include "delta/adler32_kernels.h"
 #include "delta/cpu_features.h"
 
+#include <atomic>
+
 namespace {
 
 using Adler32Function = std::uint32_t (*)(std::uint32_t adler, const unsigned char* bytes,
@@ -15,7 +17,11 @@ std::uint32_t adler32_first_call(std::uint32_t adler, const unsigned char* bytes
 
 // The kernel adler32 runs. It starts as the chooser, which replaces itself by
 // the best kernel on the first call, so later calls pay nothing for the choice.
-Adler32Function active_kernel = adler32_first_call;
+// Streams on several threads may make that first call at once: each load and
+// store is atomic, and every thread that chooses stores the same kernel, so
+// the order among them does not matter (relaxed: the pointer is the only
+// thing handed over). A pointer-sized atomic is a plain move on x86.
+std::atomic<Adler32Function> active_kernel{adler32_first_call};
 
 // The function of a kernel in this build; null when the build has none.
 Adler32Function kernel_function(Adler32Kernel kernel) {
@@ -76,8 +82,9 @@ Adler32Kernel best_kernel() {
 
 std::uint32_t adler32_first_call(std::uint32_t adler, const unsigned char* bytes,
                                  std::uint64_t length) {
-    active_kernel = kernel_function(best_kernel());
-    return active_kernel(adler, bytes, length);
+    const Adler32Function kernel = kernel_function(best_kernel());
+    active_kernel.store(kernel, std::memory_order_relaxed);
+    return kernel(adler, bytes, length);
 }
 
 } // namespace
@@ -118,7 +125,7 @@ std::uint32_t adler32_scalar(std::uint32_t adler, const unsigned char* bytes,
 }
 
 std::uint32_t adler32(std::uint32_t adler, const unsigned char* bytes, std::uint64_t length) {
-    return active_kernel(adler, bytes, length);
+    return active_kernel.load(std::memory_order_relaxed)(adler, bytes, length);
 }
 
 bool adler32_kernel_available(Adler32Kernel kernel) {
@@ -129,21 +136,23 @@ bool adler32_force_kernel(Adler32Kernel kernel) {
     if (!adler32_kernel_available(kernel)) {
         return false;
     }
-    active_kernel = kernel_function(kernel);
+    active_kernel.store(kernel_function(kernel), std::memory_order_relaxed);
     return true;
 }
 
 void adler32_reset_kernel() {
-    active_kernel = adler32_first_call;
+    active_kernel.store(adler32_first_call, std::memory_order_relaxed);
 }
 
 Adler32Kernel adler32_current_kernel() {
-    if (active_kernel == adler32_first_call) {
-        active_kernel = kernel_function(best_kernel());
+    Adler32Function active = active_kernel.load(std::memory_order_relaxed);
+    if (active == adler32_first_call) {
+        active = kernel_function(best_kernel());
+        active_kernel.store(active, std::memory_order_relaxed);
     }
     for (std::uint8_t k = 0; k < ADLER32_KERNEL_COUNT; k++) {
         const Adler32Kernel kernel = static_cast<Adler32Kernel>(k);
-        if (kernel_function(kernel) == active_kernel) {
+        if (kernel_function(kernel) == active) {
             return kernel;
         }
     }

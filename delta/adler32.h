@@ -1,7 +1,8 @@
 #pragma once
 
 // Adler-32 as defined by RFC 1950. Start with 1 for a fresh checksum; the
-// result of one range is the start value of the next.
+// result of one range is the start value of the next. Any number of threads
+// may call it at once, the first calls of the process included.
 
 #include <cstdint>
 

@@ -5,9 +5,6 @@ namespace {
 // RFC 3284's default table, described the way it is generated.
 constexpr CodeTableDesc DEFAULT_DESC = {17, 4, 3, 15, 4, 6, 4, 1, 4, 4};
 
-// Zero at start; the RUN in entry 0 marks it as built.
-CodeTable default_table;
-
 // Integers are 64-bit: a value of 2^57 or more would lose its top bits to
 // the next 7-bit shift.
 constexpr usize_t INTEGER_SHIFT_LIMIT = usize_t{1} << 57;
@@ -17,8 +14,8 @@ struct TableWriter {
     unsigned next;
 };
 
-void put_entry(TableWriter* writer, unsigned first_type, unsigned first_size, unsigned second_type,
-               unsigned second_size) {
+constexpr void put_entry(TableWriter* writer, unsigned first_type, unsigned first_size,
+                         unsigned second_type, unsigned second_size) {
     // A description that asks for more than 256 codes is cut short rather
     // than written past the table.
     if (writer->next >= 256) {
@@ -31,9 +28,7 @@ void put_entry(TableWriter* writer, unsigned first_type, unsigned first_size, un
     entry->second_size = static_cast<std::uint8_t>(second_size);
 }
 
-} // namespace
-
-void build_code_table(const CodeTableDesc* desc, CodeTable* table) {
+constexpr void fill_code_table(const CodeTableDesc* desc, CodeTable* table) {
     *table = CodeTable{};
     TableWriter writer = {table, 0};
     const unsigned modes = 2u + desc->near_count + desc->same_count;
@@ -70,11 +65,24 @@ void build_code_table(const CodeTableDesc* desc, CodeTable* table) {
     }
 }
 
+constexpr CodeTable make_code_table(const CodeTableDesc& desc) {
+    CodeTable table = {};
+    fill_code_table(&desc, &table);
+    return table;
+}
+
+// Built by the compiler: there is nothing to set up at run time, so streams
+// on any number of threads share it without a lock or a first-use race.
+constexpr CodeTable DEFAULT_TABLE = make_code_table(DEFAULT_DESC);
+
+} // namespace
+
+void build_code_table(const CodeTableDesc* desc, CodeTable* table) {
+    fill_code_table(desc, table);
+}
+
 const CodeTable* default_code_table() {
-    if (default_table.entries[0].first_type != HALF_RUN) {
-        build_code_table(&DEFAULT_DESC, &default_table);
-    }
-    return &default_table;
+    return &DEFAULT_TABLE;
 }
 
 void reset_address_cache(AddressCache* cache) {

@@ -47,7 +47,7 @@ struct CodeTableDesc {
     std::uint8_t ca_same_copy_max; // same for the SAME modes
 };
 
-// The process-wide default table, generated on first use.
+// The process-wide default table, built at compile time: safe from any thread.
 const CodeTable* default_code_table();
 
 // Fills table from desc; entries the description does not reach stay NOOP.

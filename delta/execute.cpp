@@ -20,8 +20,21 @@ std::int32_t get_source_block(DeltaStream* stream, usize_t block, usize_t last_b
         stream->message = "getblk source input";
         return DECODE_NEED_SOURCE_BLOCK;
     }
+    const char* const message_before = stream->message;
     const std::int32_t status = stream->getblk(stream, source, block);
+    if (status != 0 && !is_decode_failure(status)) {
+        // A request or report from the hook is none of the body's: passed
+        // on, DECODE_HAVE_OUTPUT would hand out a half-built window as
+        // finished, DECODE_NEED_SOURCE_BLOCK would ask a caller that serves
+        // no blocks.
+        stream->message = "getblk returned an unexpected status";
+        return DECODE_INTERNAL;
+    }
     if (status != 0) {
+        // A hook that fails without a message of its own still leaves one.
+        if (stream->message == message_before) {
+            stream->message = "getblk could not load a block";
+        }
         return status;
     }
     // A hook that claims success without loading the block would have us

@@ -6,9 +6,14 @@
 #include "delta/stream.h"
 
 void checksum_produced_bytes(DeltaStream* stream) {
-    if ((stream->window_indicator & VCD_ADLER32) == 0 ||
-        (stream->flags & FLAG_SKIP_CHECKSUM) != 0) {
+    if ((stream->window_indicator & VCD_ADLER32) == 0) {
         stream->checksummed_bytes = stream->avail_out;
+        return;
+    }
+    // The caller may change FLAG_SKIP_CHECKSUM between any two calls; the
+    // flag as it stands at the window's end decides. Bytes made while it is
+    // set stay unsummed, and are summed at the end if it is clear by then.
+    if ((stream->flags & FLAG_SKIP_CHECKSUM) != 0) {
         return;
     }
     // Only a caller that rewound avail_out gets here with fewer bytes than

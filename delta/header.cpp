@@ -16,21 +16,6 @@ constexpr usize_t MAX_ALLOCATION = 0xFFFFFFFFu; // the alloc hook's count is 32 
 constexpr usize_t MAX_APP_HEADER = HARD_MAX_WINDOW;
 constexpr usize_t CHECKSUM_BYTES = 4;
 
-bool is_failure(std::int32_t status) {
-    switch (status) {
-    case 0:
-    case DECODE_NEED_INPUT:
-    case DECODE_HAVE_OUTPUT:
-    case DECODE_NEED_SOURCE_BLOCK:
-    case DECODE_GOT_HEADER:
-    case DECODE_WINDOW_START:
-    case DECODE_WINDOW_FINISH:
-        return false;
-    default:
-        return true;
-    }
-}
-
 // a + b into *sum; false when the sum does not fit 64 bits.
 bool add_exact(usize_t a, usize_t b, usize_t* sum) {
     *sum = a + b;
@@ -101,28 +86,50 @@ usize_t integer_size(usize_t value) {
     return size;
 }
 
-std::int32_t allocate_section_copy(DeltaStream* stream, usize_t length, DeltaSection* section) {
-    if (section->copy != nullptr && section->copy_capacity >= length) {
+// Makes the section's copy hold at least needed bytes, keeping the position
+// bytes gathered so far.
+//
+// The copy grows with the bytes that have arrived, not with the length the
+// window header announces: a header of a few bytes may announce sections of
+// gigabytes, and nothing may be allocated for bytes that never come. Each
+// growth at least doubles the capacity (capped at the section's length in
+// whole units), so a section of n bytes costs at most about log2(n / unit)
+// allocations and copies at most n bytes in all, and the copy never holds
+// more than twice the bytes received plus one unit. A copy that is large
+// enough serves again, window after window.
+std::int32_t reserve_section_copy(DeltaStream* stream, DeltaSection* section, usize_t needed) {
+    if (section->copy != nullptr && section->copy_capacity >= needed) {
         return 0;
     }
     // Refused before anything is released or copied: no capacity rounded up
     // from such a length fits the 32-bit count of the alloc hook.
-    if (length > MAX_ALLOCATION - (ALLOCATION_UNIT - 1)) {
+    if (section->length > MAX_ALLOCATION - (ALLOCATION_UNIT - 1)) {
         stream->message = "out of memory";
         return DECODE_OUT_OF_MEMORY;
     }
-    if (section->copy != nullptr) {
+    const usize_t whole = (section->length + ALLOCATION_UNIT - 1) & ~(ALLOCATION_UNIT - 1);
+    usize_t capacity = (needed + ALLOCATION_UNIT - 1) & ~(ALLOCATION_UNIT - 1);
+    if (capacity < 2 * section->copy_capacity) {
+        capacity = 2 * section->copy_capacity < whole ? 2 * section->copy_capacity : whole;
+    }
+    // Nothing gathered yet: the old copy goes before the new one is asked
+    // for, so the two are never held at once.
+    if (section->position == 0 && section->copy != nullptr) {
         stream->free(stream->opaque, section->copy);
         section->copy = nullptr;
         section->copy_capacity = 0;
     }
-    const usize_t capacity = (length + ALLOCATION_UNIT - 1) & ~(ALLOCATION_UNIT - 1);
-    section->copy = static_cast<unsigned char*>(
+    unsigned char* copy = static_cast<unsigned char*>(
         stream->alloc(stream->opaque, static_cast<std::uint32_t>(capacity), 1));
-    if (section->copy == nullptr) {
+    if (copy == nullptr) {
         stream->message = "out of memory";
         return DECODE_OUT_OF_MEMORY;
     }
+    if (section->copy != nullptr) {
+        std::memcpy(copy, section->copy, static_cast<std::size_t>(section->position));
+        stream->free(stream->opaque, section->copy);
+    }
+    section->copy = copy;
     section->copy_capacity = capacity;
     return 0;
 }
@@ -137,15 +144,14 @@ std::int32_t decode_section(DeltaStream* stream, DeltaSection* section, std::int
         }
         usize_t count = 0;
         if (copy_mode || section->position != 0 || stream->avail_in < section->length) {
-            if (section->position == 0) {
-                const std::int32_t status = allocate_section_copy(stream, section->length, section);
-                if (status != 0) {
-                    return status;
-                }
-                section->cursor = section->copy;
-            }
             const usize_t left = section->length - section->position;
             count = stream->avail_in < left ? stream->avail_in : left;
+            const std::int32_t status =
+                reserve_section_copy(stream, section, section->position + count);
+            if (status != 0) {
+                return status;
+            }
+            section->cursor = section->copy; // the copy may have moved
             std::memcpy(section->copy + section->position, stream->next_in,
                         static_cast<std::size_t>(count));
         } else {
@@ -428,6 +434,9 @@ std::int32_t run_states(DeltaStream* stream) {
             stream->copy_window_length = 0;
             stream->copy_window_offset = 0;
             reset_address_cache(&stream->address_cache);
+            if (stream->source != nullptr) {
+                clear_source_range(stream->source);
+            }
             stream->decode_state = STATE_SOURCE_LENGTH;
             break;
 
@@ -586,6 +595,21 @@ std::int32_t run_states(DeltaStream* stream) {
 
 } // namespace
 
+bool is_decode_failure(std::int32_t status) {
+    switch (status) {
+    case 0:
+    case DECODE_NEED_INPUT:
+    case DECODE_HAVE_OUTPUT:
+    case DECODE_NEED_SOURCE_BLOCK:
+    case DECODE_GOT_HEADER:
+    case DECODE_WINDOW_START:
+    case DECODE_WINDOW_FINISH:
+        return false;
+    default:
+        return true;
+    }
+}
+
 // decode_input consumes the caller's input until it needs something or has
 // something to report, and may be stopped between any two bytes.
 //
@@ -620,7 +644,7 @@ std::int32_t decode_input(DeltaStream* stream) {
         return stream->failed_status;
     }
     const std::int32_t status = run_states(stream);
-    if (is_failure(status)) {
+    if (is_decode_failure(status)) {
         stream->failed_status = status;
     }
     return status;

@@ -1,4 +1,5 @@
 #include "delta/stream.h"
+#include "delta/internal.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,10 @@ std::int32_t configure_stream(DeltaStream* stream, const DeltaConfig* config) {
 
 std::int32_t set_source(DeltaStream* stream, DeltaSource* source) {
     stream->source = source;
+    // A record used by an earlier stream may still hold a range request,
+    // answered or not; taken as this stream's, it would pass off whatever
+    // its target buffer holds as source bytes.
+    clear_source_range(source);
 
     usize_t size = source->block_size;
     if (size == 0) {
@@ -114,6 +119,13 @@ std::int32_t set_source(DeltaStream* stream, DeltaSource* source) {
     source->block_shift = shift;
     source->block_mask = size - 1;
     return 0;
+}
+
+void clear_source_range(DeltaSource* source) {
+    source->fill_destination = nullptr;
+    source->fill_position = 0;
+    source->fill_length = 0;
+    source->filled_length = 0;
 }
 
 std::int32_t close_stream(DeltaStream* stream) {

@@ -93,8 +93,9 @@ struct DeltaStream;
 struct DeltaSource;
 struct CodeTable;
 
-// Loads block block_number into source and returns 0, or returns a status
-// (DECODE_TOO_FAR_BACK when the block can no longer be read).
+// Loads block block_number into source and returns 0, or returns a failure
+// status (DECODE_TOO_FAR_BACK when the block can no longer be read). A
+// request or report status from the hook is a fault: DECODE_INTERNAL.
 using GetBlockHook = std::int32_t (*)(DeltaStream* stream, DeltaSource* source,
                                       usize_t block_number);
 // Returns at least count * size bytes, or null.
@@ -134,7 +135,8 @@ struct DeltaSource {
     // decoder, with DECODE_NEED_SOURCE_BLOCK when fill_length is not 0: the
     // caller reads fill_length source bytes from fill_position into
     // fill_destination, sets filled_length to the count read (fewer only at
-    // the end of the source) and calls decode_input again.
+    // the end of the source) and calls decode_input again. set_source and
+    // every window start clear all four.
     unsigned char* fill_destination;
     usize_t fill_position;
     usize_t fill_length;

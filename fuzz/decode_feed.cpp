@@ -18,6 +18,7 @@ struct FeedSource {
 struct AllocationCounter {
     std::uint32_t calls;
     std::uint32_t failing;
+    std::uint64_t delta_size;
 };
 
 // Each block in a buffer of exactly its valid length; a block past the end
@@ -67,11 +68,16 @@ void* counting_alloc(void* opaque, std::uint32_t count, usize_t size) {
     if (counter->calls == counter->failing) {
         return nullptr;
     }
-    // A machine with little memory to spare: a few delta bytes may declare
-    // an application header of up to 4 GiB, which the decoder asks for at
-    // once. It must then fail cleanly, which the fuzzer checks, instead of
-    // the fuzzer stopping at the request.
+    // Only the target buffer and the application header are sized from
+    // announced lengths, and both are bounded by the largest window (the
+    // header with its trailing zero byte). Section copies grow with the
+    // delta bytes that arrived: at most twice as many, plus one unit.
     const usize_t bytes = usize_t{count} * (size & 0xFFFFFFFFu);
+    fuzz_check(bytes <= HARD_MAX_WINDOW + 1 || bytes <= 2 * counter->delta_size + ALLOCATION_UNIT,
+               "an allocation larger than the delta's bytes or the largest window");
+    // A machine with little memory to spare: the decoder must fail cleanly
+    // when refused, which the fuzzer checks, instead of the fuzzer stopping
+    // at the request.
     if (bytes > FEED_ALLOCATION_LIMIT) {
         return nullptr;
     }
@@ -122,7 +128,7 @@ const Bytes& fuzz_source() {
 FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOptions& options,
                       Bytes* output) {
     FeedResult result = {0, 0xCBF29CE484222325u, 0, 0, false};
-    AllocationCounter counter = {0, options.failing_allocation};
+    AllocationCounter counter = {0, options.failing_allocation, size};
     DeltaConfig config = {};
     config.window_size = 16384;
     config.flags = options.flags;
@@ -140,6 +146,13 @@ FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOp
         feed.bytes = options.source;
         feed.source.block_size = options.block_size;
         feed.source.fill_minimum = options.fill_minimum;
+        if (options.stale_range) {
+            static unsigned char elsewhere[64];
+            feed.source.fill_destination = elsewhere;
+            feed.source.fill_position = 1;
+            feed.source.fill_length = sizeof elsewhere;
+            feed.source.filled_length = sizeof elsewhere;
+        }
         set_source(&stream, &feed.source);
         fuzz_check(feed.source.block_size != 0 &&
                        (feed.source.block_size & (feed.source.block_size - 1)) == 0 &&

@@ -25,6 +25,7 @@ struct FeedOptions {
     usize_t max_piece;                // largest piece when cutting (at least 1)
     std::uint32_t failing_allocation; // 0: none; n: the n-th allocation returns null
     usize_t fill_minimum;             // DeltaSource::fill_minimum: long COPYs as ranges
+    bool stale_range; // the DeltaSource comes with an earlier stream's answered range request
 };
 
 // The output is kept as a length and a hash: a few delta bytes may ask for

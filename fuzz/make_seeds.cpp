@@ -55,6 +55,35 @@ Bytes with_prefix(Bytes prefix, const Bytes& rest) {
     return prefix;
 }
 
+void put_integer(Bytes* out, std::uint64_t value) {
+    unsigned char groups[10];
+    int count = 0;
+    groups[count++] = static_cast<unsigned char>(value & 0x7F); // the last byte
+    while ((value >>= 7) != 0) {
+        groups[count++] = static_cast<unsigned char>(0x80 | (value & 0x7F));
+    }
+    while (count != 0) {
+        out->push_back(groups[--count]);
+    }
+}
+
+// A window header announcing three sections of nearly 4 GiB each, with a
+// few bytes of them present: no allocation may follow the announcement.
+Bytes announced_sections() {
+    const std::uint64_t huge = 0xFFFF0000u;
+    Bytes lengths;
+    for (int i = 0; i < 3; i++) {
+        put_integer(&lengths, huge);
+    }
+    Bytes delta = {0xD6, 0xC3, 0xC4, 0x00, 0x00, 0x00};
+    put_integer(&delta, 1 + 1 + lengths.size() + 3 * huge);
+    delta.push_back(1); // target length
+    delta.push_back(0); // Delta_Indicator
+    delta.insert(delta.end(), lengths.begin(), lengths.end());
+    delta.insert(delta.end(), {'x', 'y', 'z'});
+    return delta;
+}
+
 bool decoder_seeds(const std::string& folder) {
     const Bytes& source = fuzz_source();
     const Bytes target = edited_copy(source, 2900, 420);
@@ -96,7 +125,9 @@ bool decoder_seeds(const std::string& folder) {
            write_seed(folder, "decoder", "bad_checksum",
                       with_prefix({0x20, 0x3F, 0xFF, 0, 0, 0, 0}, bad_sum)) &&
            write_seed(folder, "decoder", "cut_short_failing_alloc",
-                      with_prefix({0x10, 0x00, 0x7F, 2, 0, 1, 16}, cut));
+                      with_prefix({0x10, 0x00, 0x7F, 2, 0, 1, 16}, cut)) &&
+           write_seed(folder, "decoder", "announced_sections",
+                      with_prefix({0x02, 0x00, 0x00, 0, 0, 5, 6}, announced_sections()));
 }
 
 // One block: filter and shift, flag, 14 bytes of nibbles.

@@ -1,6 +1,7 @@
 // The stream's life cycle, its allocation hooks, source blocks and the
 // reports decode_input makes along the way.
 
+#include "delta/adler32.h"
 #include "delta/stream.h"
 #include "tests/delta/decode_helpers.h"
 
@@ -90,6 +91,15 @@ void* counting_alloc(void* opaque, std::uint32_t count, usize_t size) {
     return std::malloc(static_cast<std::size_t>(count * size));
 }
 
+// Fresh blocks full of a marker, so that bytes nobody wrote show up as such.
+void* poisoned_alloc(void*, std::uint32_t count, usize_t size) {
+    void* block = std::malloc(static_cast<std::size_t>(count * size));
+    if (block != nullptr) {
+        std::memset(block, 0xEE, static_cast<std::size_t>(count * size));
+    }
+    return block;
+}
+
 void counting_free(void* opaque, void* pointer) {
     static_cast<Allocations*>(opaque)->live--;
     std::free(pointer);
@@ -143,6 +153,88 @@ TEST(Stream, EveryFailedAllocationIsOutOfMemoryAndLeaksNothing) {
     }
 }
 
+// The largest block asked for; blocks above the largest window are refused
+// without being allocated, as on a machine that has no such memory.
+struct LargestRequest {
+    usize_t largest = 0;
+};
+
+void* recording_alloc(void* opaque, std::uint32_t count, usize_t size) {
+    LargestRequest* r = static_cast<LargestRequest*>(opaque);
+    const usize_t bytes = usize_t{count} * size;
+    r->largest = std::max(r->largest, bytes);
+    return bytes > HARD_MAX_WINDOW ? nullptr : std::malloc(static_cast<std::size_t>(bytes));
+}
+
+// A window header that announces the three section lengths, followed by
+// only the bytes given.
+Bytes announced_sections(usize_t data, usize_t instructions, usize_t addresses,
+                         const Bytes& present) {
+    Bytes lengths;
+    put_varint(&lengths, data);
+    put_varint(&lengths, instructions);
+    put_varint(&lengths, addresses);
+    Bytes delta = plain_header();
+    delta.push_back(0x00);
+    put_varint(&delta, 1 + 1 + lengths.size() + data + instructions + addresses);
+    delta.push_back(1); // target length
+    delta.push_back(0); // Delta_Indicator
+    delta.insert(delta.end(), lengths.begin(), lengths.end());
+    delta.insert(delta.end(), present.begin(), present.end());
+    return delta;
+}
+
+// Section bytes are staged as they arrive: what a window header announces
+// is no reason to allocate before the bytes are there.
+TEST(Stream, StagingGrowsWithTheBytesThatArrived) {
+    const usize_t huge = 4294901760; // 2^32 - 2^16
+    Bytes big_add(100000);
+    for (std::size_t i = 0; i < big_add.size(); i++) {
+        big_add[i] = static_cast<unsigned char>(i % 253);
+    }
+    Bytes big = plain_header();
+    put_window(&big, {.target_length = big_add.size(),
+                      .data = big_add,
+                      .instructions = {1, 0x86, 0x8D, 0x20}}); // ADD 100000
+    struct Row {
+        const char* name;
+        Bytes delta;
+        std::int32_t status;
+        usize_t largest; // largest block asked for
+    };
+    const Row rows[] = {
+        // 23 bytes: the header, a window header, 3 bytes of data.
+        {"HugeData", announced_sections(huge, 0, 0, {'x', 'y', 'z'}), DECODE_INVALID_INPUT,
+         ALLOCATION_UNIT},
+        {"HugeInstructions", announced_sections(0, huge, 0, {'x', 'y', 'z'}), DECODE_INVALID_INPUT,
+         ALLOCATION_UNIT},
+        {"HugeAddresses", announced_sections(0, 0, huge, {'x', 'y', 'z'}), DECODE_INVALID_INPUT,
+         ALLOCATION_UNIT},
+        {"AllThreeHuge", announced_sections(huge, huge, huge, {'x', 'y', 'z'}),
+         DECODE_INVALID_INPUT, ALLOCATION_UNIT},
+        // A section that does arrive, in pieces: never more than its length
+        // in whole units (100,000 bytes: 7 units).
+        {"ArrivingInPieces", big, 0, 7 * ALLOCATION_UNIT},
+    };
+    for (const Row& row : rows) {
+        for (Chunking chunking : {CHUNK_WHOLE, CHUNK_RANDOM}) {
+            SCOPED_TRACE(std::string(row.name) + (chunking == CHUNK_WHOLE ? " whole" : " pieces"));
+            LargestRequest requests;
+            DecodeSetup setup;
+            setup.chunking = chunking;
+            setup.max_piece = 5000;
+            setup.config.alloc = recording_alloc;
+            setup.config.opaque = &requests;
+            const DecodeResult result = decode_delta(row.delta, setup);
+            EXPECT_EQ(result.status, row.status) << result.message;
+            EXPECT_EQ(requests.largest, row.largest);
+            if (row.status == 0) {
+                EXPECT_EQ(result.output, big_add);
+            }
+        }
+    }
+}
+
 TEST(Stream, FailedSameArrayKeepsNearForFreeStream) {
     Allocations allocations;
     allocations.fail_at = 2;
@@ -182,6 +274,9 @@ struct Stepper {
             if (status == DECODE_HAVE_OUTPUT) {
                 output.insert(output.end(), stream.next_out, stream.next_out + stream.avail_out);
                 stream.avail_out = 0;
+            } else if (status == DECODE_NEED_SOURCE_BLOCK && source.fill_length != 0 &&
+                       !stop_at_block) {
+                fill();
             } else if (status == DECODE_NEED_SOURCE_BLOCK && !stop_at_block) {
                 load(source.requested_block_number);
             } else if (status != DECODE_GOT_HEADER && status != DECODE_WINDOW_START &&
@@ -196,6 +291,12 @@ struct Stepper {
         source.current_block = source_bytes->data() + begin;
         source.current_block_number = block;
         source.block_bytes = std::min<usize_t>(source.block_size, source_bytes->size() - begin);
+    }
+
+    void fill() {
+        std::memcpy(source.fill_destination, source_bytes->data() + source.fill_position,
+                    source.fill_length);
+        source.filled_length = source.fill_length;
     }
 
     void start(const DeltaConfig* config = nullptr) {
@@ -330,6 +431,144 @@ TEST(Stream, GetBlockHookAnswers) {
         s.start(&config);
         EXPECT_EQ(s.run(true), row.status);
         EXPECT_STREQ(s.stream.message, row.message);
+    }
+}
+
+template <std::int32_t status>
+std::int32_t answers(DeltaStream*, DeltaSource*, usize_t) {
+    return status;
+}
+
+std::int32_t fails_with_message(DeltaStream* stream, DeltaSource*, usize_t) {
+    stream->message = "source unreadable";
+    return 5;
+}
+
+TEST(Stream, GetBlockHookStatusesThatAreNotAnAnswer) {
+    struct Row {
+        GetBlockHook hook;
+        std::int32_t status;
+        const char* message;
+    };
+    const Row rows[] = {
+        // Reports and requests belong to decode_input: from the hook they
+        // would hand out a half-built window or ask the caller for a block.
+        {answers<DECODE_HAVE_OUTPUT>, DECODE_INTERNAL, "getblk returned an unexpected status"},
+        {answers<DECODE_NEED_SOURCE_BLOCK>, DECODE_INTERNAL,
+         "getblk returned an unexpected status"},
+        {answers<DECODE_NEED_INPUT>, DECODE_INTERNAL, "getblk returned an unexpected status"},
+        {answers<DECODE_WINDOW_FINISH>, DECODE_INTERNAL, "getblk returned an unexpected status"},
+        // A failure stays the hook's own, with a message even when it set none.
+        {answers<DECODE_OUT_OF_MEMORY>, DECODE_OUT_OF_MEMORY, "getblk could not load a block"},
+        {answers<5>, 5, "getblk could not load a block"},
+        {fails_with_message, 5, "source unreadable"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.status);
+        Stepper s;
+        s.source_bytes = &HOOK_SOURCE;
+        s.source.block_size = 16384;
+        s.delta = plain_header();
+        put_window(&s.delta, {.indicator = 1,
+                              .source_length = 100,
+                              .source_offset = 20000,
+                              .target_length = 4,
+                              .instructions = {20},
+                              .addresses = {0}});
+        DeltaConfig config = {};
+        config.getblk = row.hook;
+        s.start(&config);
+        ASSERT_EQ(decode_input(&s.stream), DECODE_GOT_HEADER);
+        EXPECT_EQ(decode_input(&s.stream), row.status);
+        EXPECT_STREQ(s.stream.message, row.message);
+        EXPECT_EQ(decode_input(&s.stream), row.status); // final
+    }
+}
+
+// A stream that stopped on a range request, answered, and was given up
+// leaves the request in the caller's DeltaSource: the next stream on it
+// must not take its own first long COPY as already filled.
+TEST(Stream, ReusedSourceCarriesNoRangeIntoTheNextStream) {
+    Bytes source(1000);
+    for (std::size_t i = 0; i < source.size(); i++) {
+        source[i] = static_cast<unsigned char>(i * 13 + 1);
+    }
+    DeltaConfig config = {};
+    config.alloc = poisoned_alloc;
+    Stepper s;
+    s.source_bytes = &source;
+    s.source.block_size = 16384;
+    s.source.fill_minimum = 32;
+    s.delta = plain_header();
+    put_window(&s.delta, {.indicator = 1,
+                          .source_length = 64,
+                          .source_offset = 100,
+                          .target_length = 64,
+                          .instructions = {19, 64},
+                          .addresses = {0}});
+    s.start(&config);
+    ASSERT_EQ(s.run(true), DECODE_NEED_SOURCE_BLOCK);
+    ASSERT_EQ(s.source.fill_length, 64u);
+    s.fill();
+    free_stream(&s.stream);
+
+    s.start(&config);
+    EXPECT_EQ(s.run(), DECODE_NEED_INPUT) << s.stream.message;
+    EXPECT_EQ(s.output, Bytes(source.begin() + 100, source.begin() + 164));
+}
+
+// FLAG_SKIP_CHECKSUM may change between calls: the flag as it stands when a
+// window is complete decides whether that window is verified, and a verified
+// window is summed whole, also over bytes made while the flag was set.
+TEST(Stream, SkipChecksumChangedInsideAWindow) {
+    Bytes source(40000);
+    for (std::size_t i = 0; i < source.size(); i++) {
+        source[i] = static_cast<unsigned char>(i * 7 + i / 251);
+    }
+    // A RUN past the checksum's step of 64 KiB, then a COPY from block 1:
+    // the window stops for the block after the RUN's bytes were summed, or
+    // skipped.
+    Bytes target(70100, 'r');
+    std::copy(source.begin() + 20000, source.begin() + 20100, target.begin() + 70000);
+    const std::uint32_t right = adler32(1, target.data(), target.size());
+    Bytes instructions = {0, 0x84, 0xA2, 0x70, 19, 100}; // RUN 70000, COPY 100
+    struct Row {
+        const char* name;
+        std::uint32_t at_start, at_block;
+        std::uint32_t checksum;
+        std::int32_t status;
+    };
+    const Row rows[] = {
+        {"SkippedThenVerified", FLAG_SKIP_CHECKSUM, 0, right, DECODE_NEED_INPUT},
+        {"SkippedThenVerifiedWrong", FLAG_SKIP_CHECKSUM, 0, right ^ 1, DECODE_CHECKSUM_MISMATCH},
+        {"VerifiedThenSkipped", 0, FLAG_SKIP_CHECKSUM, right ^ 1, DECODE_NEED_INPUT},
+        {"VerifiedThroughout", 0, 0, right, DECODE_NEED_INPUT},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Stepper s;
+        s.source_bytes = &source;
+        s.source.block_size = 16384;
+        s.delta = plain_header();
+        put_window(&s.delta, {.indicator = 1 | 4,
+                              .source_length = 100,
+                              .source_offset = 20000,
+                              .target_length = target.size(),
+                              .data = {'r'},
+                              .instructions = instructions,
+                              .addresses = {0},
+                              .checksum = row.checksum});
+        DeltaConfig config = {};
+        config.flags = FLAG_ADLER32 | row.at_start;
+        s.start(&config);
+        ASSERT_EQ(s.run(true), DECODE_NEED_SOURCE_BLOCK);
+        ASSERT_EQ(s.stream.avail_out, 70000u);
+        s.stream.flags = FLAG_ADLER32 | row.at_block;
+        s.load(s.source.requested_block_number);
+        EXPECT_EQ(s.run(), row.status) << s.stream.message;
+        if (row.status == DECODE_NEED_INPUT) {
+            EXPECT_EQ(s.output, target);
+        }
     }
 }
 
