@@ -25,7 +25,14 @@ std::int64_t file_read(int fd, void* buffer, std::size_t count);
 std::int64_t file_write(int fd, const void* buffer, std::size_t count);
 
 int file_close(int fd);
+// 0 on success; otherwise errno says why (ENOENT: nothing of that name).
 int remove_file(const char* path);
+
+// Renames from to to, replacing a file named to; 0 on success.
+int replace_file(const char* from, const char* to);
+
+// Writes what the system holds of fd's data to the disk; 0 on success.
+int flush_file(int fd);
 
 // C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,
 // 0 on success.

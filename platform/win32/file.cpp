@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 int open_existing_file(const char* path, FileMode mode) {
     switch (mode) {
@@ -48,4 +49,18 @@ int remove_file(const char* path) {
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {
     return _fseeki64(stream, static_cast<__int64>(position), SEEK_SET);
+}
+
+// Write-through: the rename is on the disk when the call returns, so that
+// the finished image never lives only in the system's cache under its name.
+int replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+int flush_file(int fd) {
+    const intptr_t handle = _get_osfhandle(fd);
+    if (handle == -1) {
+        return -1;
+    }
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) ? 0 : -1;
 }
