@@ -22,3 +22,22 @@ int open_file_mode(int* handle, const char* path, int mode);
 // No buffer is handed over on failure.
 int read_file_region(int* handle, const char* path, unsigned char** data, std::uint32_t* length,
                      std::uint32_t size, std::uint32_t offset);
+
+// Removes the file named path, if any, before something is written under
+// that name. true when nothing is left of that name; false when something
+// stays (a folder, a file the system will not let go).
+bool clear_file_name(const char* path);
+
+// How publish_file ended.
+enum PublishResult {
+    PUBLISH_DONE = 0,        // the file is on the disk under its final name
+    PUBLISH_NOT_WRITTEN = 1, // its data could not be brought to the disk
+    PUBLISH_INTERRUPTED = 2, // an interrupt was noted before the rename
+    PUBLISH_NOT_RENAMED = 3, // the rename was refused
+};
+
+// Gives the finished file at temporary_path its final name: its data goes to
+// the disk first and only then is it renamed, replacing whatever has that
+// name, so that a power cut can leave the finished name only on whole data.
+// The file must be closed. On failure temporary_path is left to the caller.
+PublishResult publish_file(const char* temporary_path, const char* final_path);

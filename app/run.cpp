@@ -33,6 +33,7 @@ constexpr char MESSAGE_IN_PROGRESS[] = "Parche en progreso:\n";
 constexpr char MESSAGE_BAD_CRC[] = "\n\nEl parcheo ha fallado por un mal CRC32. La entrada del "
                                    "archivo ISO \"%s\" no es correcto.\n";
 constexpr char MESSAGE_FAILED[] = "\n\nEl parche fall\xF3.\n";
+constexpr char MESSAGE_CANNOT_WRITE[] = "Incapaz de escribir en el archivo ISO parcheado.\n";
 constexpr char MESSAGE_FULL_PROGRESS[] = "Progresi\xF3n: 100 %\r";
 constexpr char MESSAGE_SUCCESS[] = "\n\n\xA1"
                                    "El parche al espa\xF1ol ha sido aplicado correctamente!\n";
@@ -42,6 +43,7 @@ constexpr char MESSAGE_PRESS_ENTER[] = "\nPresiona Enter para salir del programa
 
 constexpr char SEARCH_EXTENSION[] = "iso";
 constexpr char OUTPUT_SUFFIX[] = "_patched.iso";
+constexpr char TEMPORARY_SUFFIX[] = "_patched.tmp";
 constexpr char PATCH_RESOURCE_NAME[] = "Delta_patch";
 
 // Reads size bytes at offset and compares them with signature. A failed read
@@ -101,6 +103,7 @@ struct RunNames {
     std::string source;
     std::string source_display;
     std::string output;
+    std::string temporary;
     std::string output_display;
 };
 
@@ -124,9 +127,14 @@ int find_and_name(RunNames* names) {
         if (!find_source_image(start_length, &names->source, &names->source_display)) {
             return 0;
         }
+        // The image is written under a name of the same length whose
+        // extension the search never takes (so no path that fits the output
+        // fails for the temporary), and renamed once whole.
         names->output = names->source;
         strip_tail(&names->output, 4);
+        names->temporary = names->output;
         names->output += OUTPUT_SUFFIX;
+        names->temporary += TEMPORARY_SUFFIX;
         names->output_display = names->output;
         display_name(&names->output_display, start_length);
         return 1;
@@ -135,41 +143,85 @@ int find_and_name(RunNames* names) {
     }
 }
 
+// How writing the image ended.
+enum ImageOutcome {
+    IMAGE_PUBLISHED,      // whole, under its final name
+    IMAGE_BAD_CRC,        // a window's checksum: the source is not the image
+    IMAGE_FAILED,         // the patch failed, was interrupted or cannot be named
+    IMAGE_REWRITE_FAILED, // the movie rewrite failed and said so
+    IMAGE_NOT_WRITTEN,    // the finished image could not be brought to the disk
+};
+
+// Patches source into temporary, re-dubs it and gives it the name output.
+// Whatever happens, nothing but the whole image ever has the name output.
+ImageOutcome write_image(const std::string& source, const std::string& temporary,
+                         const std::string& output, const std::string& output_display) {
+    // An earlier output goes first, as does what a killed run left under the
+    // temporary name. A name that cannot be cleared could not take the
+    // image either: better to say so now than after the whole patch.
+    if (!clear_file_name(output.c_str()) || !clear_file_name(temporary.c_str())) {
+        return IMAGE_FAILED;
+    }
+    const std::int32_t result =
+        apply_delta_patch(true, 0, 99, EXPECTED_OUTPUT_SIZE, PATCH_RESOURCE_NAME, source.c_str(),
+                          temporary.c_str(), nullptr);
+    if (result == DECODE_CHECKSUM_MISMATCH) {
+        return IMAGE_BAD_CRC;
+    }
+    if (result != 0 || interrupt_requested()) {
+        return IMAGE_FAILED;
+    }
+    // The player is shown the name the image will have.
+    int handle = -1;
+    if (!rewrite_movie_audio(temporary.c_str(), output_display.c_str(), &handle)) {
+        return IMAGE_REWRITE_FAILED;
+    }
+    if (file_close(handle) != 0) {
+        return IMAGE_NOT_WRITTEN;
+    }
+    if (interrupt_requested()) {
+        return IMAGE_FAILED;
+    }
+    const PublishResult published = publish_file(temporary.c_str(), output.c_str());
+    if (published == PUBLISH_NOT_WRITTEN) {
+        return IMAGE_NOT_WRITTEN;
+    }
+    return published == PUBLISH_DONE ? IMAGE_PUBLISHED : IMAGE_FAILED;
+}
+
 void patch_image(const RunNames& names) {
     print_console_name(MESSAGE_DETECTED, names.source_display.c_str());
     print_console_text(MESSAGE_IN_PROGRESS);
 
-    const char* output = names.output.c_str();
-    remove_file(output);
-
-    // An interrupt while the patch is written ends it like any failed patch:
-    // the half-written output goes, and only then may the process end.
+    // An interrupt from before the image exists until it has its name ends
+    // the run like any failed patch: the unfinished image goes, and only
+    // then may the process end.
     start_interrupt_watch();
-    const std::int32_t result =
-        apply_delta_patch(true, 0, 99, EXPECTED_OUTPUT_SIZE, PATCH_RESOURCE_NAME,
-                          names.source.c_str(), output, nullptr);
-    if (result != 0) {
-        remove_file(output);
+    const ImageOutcome outcome =
+        write_image(names.source, names.temporary, names.output, names.output_display);
+    if (outcome != IMAGE_PUBLISHED) {
+        remove_file(names.temporary.c_str());
     }
     stop_interrupt_watch();
-    if (result == DECODE_CHECKSUM_MISMATCH) {
+    switch (outcome) {
+    case IMAGE_PUBLISHED:
+        print_console_text(MESSAGE_FULL_PROGRESS);
+        print_console_text(MESSAGE_SUCCESS);
+        print_console_text(MESSAGE_OUTPUT_IS);
+        print_console_name(MESSAGE_OUTPUT_NAME, names.output_display.c_str());
+        return;
+    case IMAGE_BAD_CRC:
         print_console_name(MESSAGE_BAD_CRC, names.source_display.c_str());
         return;
-    }
-    if (result != 0) {
+    case IMAGE_FAILED:
         print_console_text(MESSAGE_FAILED);
         return;
-    }
-
-    int handle = -1;
-    if (!rewrite_movie_audio(output, names.output_display.c_str(), &handle)) {
+    case IMAGE_REWRITE_FAILED:
+        return;
+    case IMAGE_NOT_WRITTEN:
+        print_console_text(MESSAGE_CANNOT_WRITE);
         return;
     }
-    print_console_text(MESSAGE_FULL_PROGRESS);
-    file_close(handle);
-    print_console_text(MESSAGE_SUCCESS);
-    print_console_text(MESSAGE_OUTPUT_IS);
-    print_console_name(MESSAGE_OUTPUT_NAME, names.output_display.c_str());
 }
 
 } // namespace

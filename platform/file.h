@@ -29,7 +29,15 @@ int file_close(int fd);
 
 // std::fopen for the program's paths (UTF-8, of any length).
 std::FILE* open_file_stream(const char* path, const char* mode);
+
+// 0 on success; otherwise errno says why (ENOENT: nothing of that name).
 int remove_file(const char* path);
+
+// Renames from to to, replacing a file named to; 0 on success.
+int replace_file(const char* from, const char* to);
+
+// Writes what the system holds of fd's data to the disk; 0 on success.
+int flush_file(int fd);
 
 // C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,
 // 0 on success.

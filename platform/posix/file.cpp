@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +61,14 @@ std::FILE* open_file_stream(const char* path, const char* mode) {
 
 int remove_file(const char* path) {
     return unlink(path);
+}
+
+int replace_file(const char* from, const char* to) {
+    return std::rename(from, to);
+}
+
+int flush_file(int fd) {
+    return fsync(fd);
 }
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {

@@ -2,10 +2,12 @@
 
 #include "platform/win32/wide.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 int open_existing_file(const char* path, FileMode mode) {
     std::wstring name;
@@ -67,4 +69,45 @@ int remove_file(const char* path) {
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {
     return _fseeki64(stream, static_cast<__int64>(position), SEEK_SET);
+}
+
+// Write-through: the rename is on the disk when the call returns, so that
+// the finished image never lives only in the system's cache under its name.
+int replace_file(const char* from, const char* to) {
+    std::wstring old_name;
+    std::wstring new_name;
+    if (!extended_path(from, &old_name) || !extended_path(to, &new_name)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (MoveFileExW(old_name.c_str(), new_name.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return 0;
+    }
+    // The reason in errno, as the C library's own calls leave it.
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    default:
+        errno = EIO;
+        break;
+    }
+    return -1;
+}
+
+int flush_file(int fd) {
+    const intptr_t handle = _get_osfhandle(fd);
+    if (handle == -1) {
+        return -1;
+    }
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) ? 0 : -1;
 }

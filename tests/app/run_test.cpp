@@ -121,4 +121,40 @@ TEST_F(Run, ExistingOutputIsReplacedOrRemoved) {
                  read_file(folder / "juego_patched.iso") == "stale output of an earlier run");
 }
 
+TEST_F(Run, LeftoverOfAKilledRunGoesAndNothingElseIsTouched) {
+    image("juego.iso", true, true);
+    write_file(folder / "juego_patched.tmp", "what a killed run left");
+    // Names near the temporary one that belong to the player.
+    const char* const kept[] = {"juego_patched.iso.part", "otro_patched.tmp", "juego.tmp",
+                                "juego_patched.tmp.bak"};
+    for (const char* name : kept) {
+        write_file(folder / name, name);
+    }
+    run();
+    EXPECT_FALSE(fs::exists(folder / "juego_patched.tmp"));
+    EXPECT_FALSE(fs::exists(folder / "juego_patched.iso"));
+    for (const char* name : kept) {
+        EXPECT_EQ(read_file(folder / name), name);
+    }
+}
+
+// A folder under the output's name or the temporary one: the image could
+// never take its name, so the run says so before writing anything, and
+// leaves the folder alone.
+TEST_F(Run, NameTakenByAFolderFailsAtOnceAndLeavesTheFolderAlone) {
+    for (const char* taken : {"juego_patched.iso", "juego_patched.tmp"}) {
+        SCOPED_TRACE(taken);
+        image("juego.iso", true, true);
+        fs::create_directory(folder / taken);
+        write_file(folder / taken / "keep.txt", "the player's file");
+        EXPECT_EQ(run().output,
+                  to_console(BANNER + "ISO Jap detectado: juego.iso\n\nParche en progreso:\n" +
+                             "\n\nEl parche falló.\n" + CLOSING));
+        EXPECT_EQ(read_file(folder / taken / "keep.txt"), "the player's file");
+        fs::remove_all(folder / taken);
+        EXPECT_FALSE(fs::exists(folder / "juego_patched.iso"));
+        EXPECT_FALSE(fs::exists(folder / "juego_patched.tmp"));
+    }
+}
+
 } // namespace

@@ -121,6 +121,7 @@ TEST_F(FullRun, TranslatesTheImageAndReplacesAnEarlierOutput) {
                          "El archivo ISO parcheado al español es \"Veltrane_patched.iso\".\n" +
                          CLOSING));
     EXPECT_EQ(file_digest(output), expected_digest());
+    EXPECT_FALSE(fs::exists(folder / "Veltrane_patched.tmp")) << "the temporary name is gone";
 }
 
 TEST_F(FullRun, ImageWithTheRightSignaturesButOtherContentIsBlamedOnItsCrc) {
@@ -145,13 +146,15 @@ TEST_F(FullRun, PatchCutShortFailsPlainlyAndLeavesNoOutput) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(FullRun, FailedMovieRewriteKeepsTheOutputAndClaimsNoSuccess) {
+TEST_F(FullRun, FailedMovieRewriteLeavesNoOutputAndClaimsNoSuccess) {
     const Seen seen = split_progress(run(PATCHER_NOAUDIO).output);
     ASSERT_FALSE(seen.percentages.empty());
     EXPECT_EQ(seen.percentages.back(), 99) << "no 100 % line";
     EXPECT_EQ(seen.after,
               to_console("Incapaz de escribir en el archivo ISO parcheado.\n" + CLOSING));
-    EXPECT_EQ(fs::file_size(output), 1551040512u);
+    // An image whose movies were not re-dubbed is not the translation.
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(folder / "Veltrane_patched.tmp"));
 }
 
 TEST_F(FullRun, TranslatorsToolAppliesThePatchAndRefusesAWrongSource) {
@@ -160,6 +163,7 @@ TEST_F(FullRun, TranslatorsToolAppliesThePatchAndRefusesAWrongSource) {
     ProcessResult applied =
         run_process(APPLY_PATCH, folder, "", {image.string(), patch.string(), target.string()});
     EXPECT_EQ(applied.exit_code, 0);
+    EXPECT_FALSE(fs::exists(folder / "target.iso.part")) << "the temporary name is gone";
     // What the tool wrote is the patch's target: re-dubbed, it is the image
     // the patcher makes.
     int handle = -1;
@@ -174,6 +178,7 @@ TEST_F(FullRun, TranslatorsToolAppliesThePatchAndRefusesAWrongSource) {
         run_process(APPLY_PATCH, folder, "", {wrong.string(), patch.string(), refused.string()});
     EXPECT_NE(failed.exit_code, 0);
     EXPECT_FALSE(fs::exists(refused)) << "a failed patch leaves no output";
+    EXPECT_FALSE(fs::exists(folder / "refused.iso.part"));
 }
 
 } // namespace

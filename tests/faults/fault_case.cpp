@@ -212,6 +212,7 @@ std::string native_separators(std::string path) {
 
 ChildRun player_run(const fs::path& folder) {
     ChildRun child = {.program = PATCHER_PROGRAM,
+                      .arguments = {},
                       .folder = folder,
                       .input = std::string(1, '\n'),
                       .no_input = false,
@@ -221,7 +222,9 @@ ChildRun player_run(const fs::path& folder) {
                       .trigger = {},
                       .trigger_signal = 0,
                       .on_trigger = nullptr,
-                      .context = nullptr};
+                      .context = nullptr,
+                      .moment = nullptr,
+                      .keep_input_open = false};
     return child;
 }
 
@@ -260,15 +263,40 @@ void FaultCase::note_source(const std::string& note) {
     source_note_ = note;
 }
 
+void FaultCase::note_seen(const std::string& note) {
+    seen_note_ = note;
+}
+
+void FaultCase::note_exit(const std::string& note) {
+    exit_note_ = note;
+}
+
 ChildResult FaultCase::run(ChildRun child) {
     const ChildResult result = run_child(child);
     ran_ = true;
     seen_ = result.output;
-    exit_code_ = result.timed_out ? -2 : result.killed ? -3 : result.exit_code;
+    const int exit_code = result.timed_out ? -2 : result.killed ? -3 : result.exit_code;
+    // Over several runs the row shows the first that went wrong.
+    if (runs_ == 0 || exit_code_ == 0) {
+        exit_code_ = exit_code;
+    }
+    runs_++;
     EXPECT_TRUE(result.started);
     EXPECT_FALSE(result.timed_out) << "the program hung";
     EXPECT_FALSE(result.killed) << "the program crashed or was killed";
     EXPECT_EQ(result.exit_code, 0);
+    return result;
+}
+
+ChildResult FaultCase::run_to_kill(ChildRun child) {
+    child.trigger_signal = CHILD_SIGKILL;
+    const ChildResult result = run_child(child);
+    ran_ = true;
+    kills_++;
+    EXPECT_TRUE(result.started);
+    EXPECT_FALSE(result.timed_out) << "the moment to kill the program never came";
+    EXPECT_TRUE(result.triggered) << "the program ended before its moment";
+    EXPECT_TRUE(result.killed);
     return result;
 }
 
@@ -327,12 +355,21 @@ void FaultCase::TearDown() {
     }
 
     std::string result = HasFailure() ? "**FAIL**" : "pass";
-    std::string seen = ran_ ? summarise_console(seen_) : "—";
+    std::string seen = ran_ && runs_ != 0 ? summarise_console(seen_) : "—";
     std::string exit = "—";
-    if (ran_) {
+    if (ran_ && runs_ != 0) {
         exit = exit_code_ == -2   ? "**hung**"
                : exit_code_ == -3 ? "**crashed**"
                                   : std::to_string(exit_code_);
+    }
+    if (kills_ != 0) {
+        exit += " (" + std::to_string(kills_) + " runs killed by the test)";
+    }
+    if (!seen_note_.empty()) {
+        seen = markdown_cell_text(seen_note_) + (seen == "—" ? "" : "<br>" + seen);
+    }
+    if (!exit_note_.empty()) {
+        exit = markdown_cell_text(exit_note_);
     }
     if (IsSkipped()) {
         result = "skipped: " + markdown_cell_text(skip_reason());

@@ -84,10 +84,22 @@ class FaultCase : public ::testing::Test {
     // the case itself changed before watching it).
     void note_source(const std::string& note);
 
+    // Put before the console output of the last run in the report, for a
+    // case of many runs.
+    void note_seen(const std::string& note);
+
+    // The report's exit status, for a case whose runs do not end with 0.
+    void note_exit(const std::string& note);
+
     // Runs the program and checks the things every case checks:
     // started, no hang, no crash, exit status 0. The output goes into the
     // report row.
     ChildResult run(ChildRun child);
+
+    // Runs the program until the test kills it at its trigger or moment
+    // (CHILD_SIGKILL): it started, the moment came before the program
+    // ended, and nothing hung.
+    ChildResult run_to_kill(ChildRun child);
 
     // Skips with a reason that also goes into the report.
     static std::string skip_reason();
@@ -104,6 +116,10 @@ class FaultCase : public ::testing::Test {
     std::uint64_t expected_output_size_ = 0;
     std::string output_note_;
     std::string source_note_;
+    std::string seen_note_;
+    std::string exit_note_;
+    int runs_ = 0;  // runs through run()
+    int kills_ = 0; // runs through run_to_kill()
 };
 
 // The default time limits: a run over the small trees, and a full patch.

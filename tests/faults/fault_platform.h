@@ -3,18 +3,21 @@
 // What the fault cases need from the platform. Mainly running the real
 // program as a child process with the faults a player's machine can throw at
 // it: a time limit, input that ends early or is not there at all, a file size
-// limit, an unprivileged user, and something done to it (a signal, a change
-// to its files) once it has printed a given text. What a platform cannot do
+// limit, an unprivileged user, and something done to it (a signal, a kill, a
+// change to its files) once it has printed a given text or a given moment
+// has come. What a platform cannot do
 // is reported, so that a case can skip with the reason instead of testing
 // something else.
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // What this platform's back end can do besides input, output and time limits.
 struct FaultAbilities {
-    bool signals;          // send a signal once the trigger text has appeared
+    bool signals;          // send an interrupt or termination signal at the trigger
+    bool kills;            // kill the program at the trigger (CHILD_SIGKILL)
     bool closed_input;     // start with no standard input at all
     bool file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
     bool unprivileged;     // drop to an ordinary user when running as root
@@ -33,6 +36,7 @@ extern const char* const NON_ASCII_NAME_SHOWN;
 
 struct ChildRun {
     std::string program;
+    std::vector<std::string> arguments;
     std::filesystem::path folder;  // working folder
     std::string input;             // standard input, then end of input
     bool no_input;                 // descriptor 0 closed instead (needs closed_input)
@@ -40,26 +44,35 @@ struct ChildRun {
     std::uint64_t file_size_limit; // bytes, 0 for none (needs file_size_limit)
     int timeout_seconds;           // the child is killed after this long
     // Once trigger has appeared in the output (and only once): send
-    // trigger_signal when it is nonzero (needs signals), otherwise call
-    // on_trigger with context.
+    // trigger_signal when it is nonzero (needs signals, except for
+    // CHILD_SIGKILL), otherwise call on_trigger with context.
     std::string trigger;
     int trigger_signal;
     void (*on_trigger)(void* context);
     void* context;
+    // Instead of a text, when not null: asked every millisecond or so, with
+    // the output so far, whether the moment has come.
+    bool (*moment)(const std::string& output, void* context);
+    // Standard input stays open (after input) until the child ends, so that
+    // a child that waits for Enter waits until it is killed.
+    bool keep_input_open;
 };
 
 struct ChildResult {
     bool started;
     bool timed_out;     // killed after timeout_seconds
-    bool killed;        // ended by a signal (or, on Windows, a crash status)
+    bool killed;        // ended by a signal or a kill (or, on Windows, a crash status)
     int exit_code;      // when neither of the above
     bool triggered;     // the trigger text was seen and acted on
     std::string output; // everything written to standard output
 };
 
 // Signal numbers for ChildRun::trigger_signal; 0 where there are none.
+// CHILD_SIGKILL ends the child at once on every platform (on Windows by
+// TerminateProcess).
 extern const int CHILD_SIGINT;
 extern const int CHILD_SIGTERM;
+extern const int CHILD_SIGKILL;
 
 ChildResult run_child(const ChildRun& run);
 

@@ -9,11 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-const FaultAbilities FAULT_ABILITIES = {true, true, true, true, true, true};
+const FaultAbilities FAULT_ABILITIES = {true, true, true, true, true, true, true};
 const char* const NON_ASCII_NAME = "Veltrane a\xC3\xB1o \xFF.iso";
 const char* const NON_ASCII_NAME_SHOWN = NON_ASCII_NAME;
 const int CHILD_SIGINT = SIGINT;
 const int CHILD_SIGTERM = SIGTERM;
+const int CHILD_SIGKILL = SIGKILL;
 
 namespace {
 
@@ -24,7 +25,7 @@ constexpr gid_t ORDINARY_GROUP = 65534;
 using Clock = std::chrono::steady_clock;
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void start_program(const ChildRun& run, const int to_child[2],
+[[noreturn]] void start_program(const ChildRun& run, char* const* argv, const int to_child[2],
                                 const int from_child[2]) {
     if (run.no_input) {
         close(0);
@@ -55,8 +56,7 @@ using Clock = std::chrono::steady_clock;
         }
     }
     std::signal(SIGPIPE, SIG_DFL);
-    const char* program = run.program.c_str();
-    execl(program, program, static_cast<char*>(nullptr));
+    execv(argv[0], argv);
     _exit(127);
 }
 
@@ -66,9 +66,18 @@ int milliseconds_left(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// Between checks for a moment the output is waited for this long at most.
+constexpr int MOMENT_POLL_MILLISECONDS = 1;
+
 void act_on_trigger(const ChildRun& run, pid_t child, ChildResult* result) {
-    if (result->triggered || run.trigger.empty() ||
-        result->output.find(run.trigger) == std::string::npos) {
+    if (result->triggered) {
+        return;
+    }
+    const bool now =
+        run.moment != nullptr
+            ? run.moment(result->output, run.context)
+            : !run.trigger.empty() && result->output.find(run.trigger) != std::string::npos;
+    if (!now) {
         return;
     }
     result->triggered = true;
@@ -106,10 +115,16 @@ ChildResult run_child(const ChildRun& run) {
         close(from_child[1]);
         return result;
     }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(run.program.c_str()));
+    for (const std::string& argument : run.arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     const pid_t child = fork();
     if (child == 0) {
-        start_program(run, to_child, from_child);
+        start_program(run, argv.data(), to_child, from_child);
     }
     close(from_child[1]);
     if (to_child[0] >= 0) {
@@ -128,17 +143,28 @@ ChildResult run_child(const ChildRun& run) {
         if (!run.input.empty() && write(to_child[1], run.input.data(), run.input.size()) < 0) {
             result.started = false;
         }
-        close(to_child[1]);
+        if (!run.keep_input_open) {
+            close(to_child[1]);
+            to_child[1] = -1;
+        }
     }
 
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(run.timeout_seconds);
     pollfd output = {from_child[0], POLLIN, 0};
     char buffer[65536];
     for (;;) {
-        const int ready = poll(&output, 1, milliseconds_left(deadline));
-        if (ready == 0) {
+        int wait = milliseconds_left(deadline);
+        if (run.moment != nullptr && !result.triggered && wait > MOMENT_POLL_MILLISECONDS) {
+            wait = MOMENT_POLL_MILLISECONDS;
+        }
+        const int ready = poll(&output, 1, wait);
+        if (ready == 0 && milliseconds_left(deadline) == 0) {
             result.timed_out = true;
             break;
+        }
+        if (ready == 0) {
+            act_on_trigger(run, child, &result);
+            continue;
         }
         if (ready < 0) {
             continue; // interrupted
@@ -151,6 +177,9 @@ ChildResult run_child(const ChildRun& run) {
         act_on_trigger(run, child, &result);
     }
     close(from_child[0]);
+    if (to_child[1] >= 0) {
+        close(to_child[1]);
+    }
 
     // Output closed is not the end of the process: give it until the
     // deadline to exit.

@@ -2,16 +2,18 @@
 
 #include <windows.h>
 
-// Wine gives a test no console to send Ctrl+C to, and Windows has no file
+// Wine gives a test no console to send Ctrl+C to (a kill is TerminateProcess,
+// which needs none), and Windows has no file
 // size limit, no closed standard input for a child, no user to drop to and
 // no small file system to mount. Wine itself crashes when a current folder's
 // Unix path passes 4,096 bytes. The test's narrow file names are in the ANSI
 // code page (here Windows-1252).
-const FaultAbilities FAULT_ABILITIES = {false, false, false, false, false, false};
+const FaultAbilities FAULT_ABILITIES = {false, true, false, false, false, false, false};
 const char* const NON_ASCII_NAME = "Veltrane a\xF1o \xE9.iso";
 const char* const NON_ASCII_NAME_SHOWN = "Veltrane a\xA4o \x82.iso";
 const int CHILD_SIGINT = 0;
 const int CHILD_SIGTERM = 0;
+const int CHILD_SIGKILL = 9;
 
 namespace {
 
@@ -27,13 +29,23 @@ std::string windows_path(const std::string& path) {
     return converted;
 }
 
-void act_on_trigger(const ChildRun& run, ChildResult* result) {
-    if (result->triggered || run.trigger.empty() ||
-        result->output.find(run.trigger) == std::string::npos) {
+void act_on_trigger(const ChildRun& run, HANDLE process, ChildResult* result) {
+    if (result->triggered) {
+        return;
+    }
+    const bool now =
+        run.moment != nullptr
+            ? run.moment(result->output, run.context)
+            : !run.trigger.empty() && result->output.find(run.trigger) != std::string::npos;
+    if (!now) {
         return;
     }
     result->triggered = true;
-    if (run.on_trigger != nullptr) {
+    if (run.trigger_signal == CHILD_SIGKILL) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, INFINITE);
+        result->killed = true;
+    } else if (run.on_trigger != nullptr) {
         run.on_trigger(run.context);
     }
 }
@@ -80,6 +92,10 @@ ChildResult run_child(const ChildRun& run) {
     std::string command(1, '"');
     command.append(windows_path(run.program));
     command.push_back('"');
+    // The tests' arguments hold no quotes.
+    for (const std::string& argument : run.arguments) {
+        command.append(" \"").append(argument).append("\"");
+    }
     const std::string directory = windows_path(run.folder.string());
     const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         directory.c_str(), &startup, &process);
@@ -96,7 +112,10 @@ ChildResult run_child(const ChildRun& run) {
         WriteFile(in_write, run.input.data(), static_cast<DWORD>(run.input.size()), &written,
                   nullptr);
     }
-    CloseHandle(in_write);
+    if (!run.keep_input_open) {
+        CloseHandle(in_write);
+        in_write = nullptr;
+    }
 
     // Polled rather than blocking, so that a program that hangs with its
     // output open is still stopped at the deadline.
@@ -114,16 +133,20 @@ ChildResult run_child(const ChildRun& run) {
                 break;
             }
             result.output.append(buffer, n);
-            act_on_trigger(run, &result);
+            act_on_trigger(run, process.hProcess, &result);
             continue;
         }
+        act_on_trigger(run, process.hProcess, &result);
         if (GetTickCount64() >= deadline) {
             result.timed_out = true;
             break;
         }
-        Sleep(5);
+        Sleep(run.moment != nullptr && !result.triggered ? 1 : 5);
     }
     CloseHandle(out_read);
+    if (in_write != nullptr) {
+        CloseHandle(in_write);
+    }
 
     const ULONGLONG now = GetTickCount64();
     const DWORD wait = result.timed_out || now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
@@ -131,7 +154,7 @@ ChildResult run_child(const ChildRun& run) {
         result.timed_out = true;
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, INFINITE);
-    } else {
+    } else if (!result.killed) {
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         if (is_crash_status(code)) {

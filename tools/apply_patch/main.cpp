@@ -3,8 +3,11 @@
 // For translators: applies a VCDIFF patch file to a source file the same way
 // the patcher applies the patch it carries, with the same progress line.
 // Exit status 0 only when the whole patch applied; otherwise the reason goes
-// to standard error and OUTPUT is removed.
+// to standard error and no OUTPUT is left. The target is written as
+// OUTPUT.part and takes the name OUTPUT only once whole, so that a kill or a
+// power cut never leaves a partial target under that name.
 
+#include "app/file_access.h"
 #include "delta/driver.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 // Reads one RFC 3284 integer; false at the end of the file or past 64 bits.
 static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t* value) {
@@ -86,12 +90,16 @@ int main(int argc, char** argv) {
     const char* source = argv[1];
     const char* patch = argv[2];
     const char* output = argv[3];
-    // Opening the output truncates it: it must not be the source or the patch.
+    const std::string temporary = std::string(output) + ".part";
+    // Both names are cleared before the patch starts: neither may be the
+    // source or the patch.
     std::error_code error;
     if (std::filesystem::equivalent(source, output, error) ||
-        std::filesystem::equivalent(patch, output, error)) {
-        std::fprintf(stderr,
-                     "usage: apply-patch SOURCE PATCH OUTPUT (OUTPUT must be a new file)\n");
+        std::filesystem::equivalent(patch, output, error) ||
+        std::filesystem::equivalent(source, temporary, error) ||
+        std::filesystem::equivalent(patch, temporary, error)) {
+        std::fprintf(stderr, "usage: apply-patch SOURCE PATCH OUTPUT (OUTPUT and OUTPUT.part "
+                             "must be new files)\n");
         return 2;
     }
     std::FILE* probe = std::fopen(source, "rb");
@@ -103,11 +111,26 @@ int main(int argc, char** argv) {
 
     const std::uint32_t expected = announced_target_bytes(patch);
     const char* message = nullptr;
+    // Watched from before the target exists until it has its name.
     start_interrupt_watch();
-    const std::int32_t result =
-        apply_delta_patch_ex(true, 0, 100, expected, nullptr, source, output, patch, &message);
+    std::int32_t result = PATCH_OUTPUT_FAILED;
+    if (!clear_file_name(output) || !clear_file_name(temporary.c_str())) {
+        message = "cannot remove an earlier OUTPUT or OUTPUT.part";
+    } else {
+        result = apply_delta_patch_ex(true, 0, 100, expected, nullptr, source, temporary.c_str(),
+                                      patch, &message);
+    }
+    if (result == 0) {
+        const PublishResult published = publish_file(temporary.c_str(), output);
+        if (published != PUBLISH_DONE) {
+            result = published == PUBLISH_INTERRUPTED ? PATCH_INTERRUPTED : PATCH_OUTPUT_FAILED;
+            message = published == PUBLISH_INTERRUPTED   ? "interrupted"
+                      : published == PUBLISH_NOT_WRITTEN ? "cannot bring the target to the disk"
+                                                         : "cannot rename OUTPUT.part to OUTPUT";
+        }
+    }
     if (result != 0) {
-        std::remove(output);
+        remove_file(temporary.c_str());
     }
     stop_interrupt_watch();
     if (expected != 0) {
