@@ -10,9 +10,11 @@
 #include "tools/make_patch/window.h"
 #include "tools/vcdiff/encoder.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -147,19 +149,26 @@ void release_run(Run* run) {
     free_source_index(&run->index);
 }
 
+// The system's reason goes with the messages about a file; it is taken
+// before cleaning up can change it.
 bool fail_run(Run* run, char* reason, std::size_t reason_size, const char* text,
-              const char* detail = nullptr) {
+              const char* path = nullptr, bool with_errno = false) {
+    const int error = errno;
+    const std::string system = error != 0 ? std::strerror(error) : "not a file";
     release_run(run);
-    if (detail != nullptr) {
-        std::snprintf(reason, reason_size, "%s %s", text, detail);
-    } else {
+    if (path == nullptr) {
         std::snprintf(reason, reason_size, "%s", text);
+    } else if (with_errno) {
+        std::snprintf(reason, reason_size, "%s %s (%s)", text, path, system.c_str());
+    } else {
+        std::snprintf(reason, reason_size, "%s %s", text, path);
     }
     return false;
 }
 
 // Length of the file at path, or -1 when it cannot be opened as a file.
 std::int64_t measure_file(const char* path) {
+    errno = 0;
     const int descriptor = open_existing_file(path, FILE_READ);
     if (descriptor < 0) {
         return -1;
@@ -187,11 +196,13 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
 
     const std::int64_t source_length = measure_file(options.source_path);
     if (source_length < 0) {
-        return fail_run(&run, reason, reason_size, "cannot read the source", options.source_path);
+        return fail_run(&run, reason, reason_size, "cannot read the source", options.source_path,
+                        true);
     }
     const std::int64_t target_length = measure_file(options.target_path);
     if (target_length < 0) {
-        return fail_run(&run, reason, reason_size, "cannot read the target", options.target_path);
+        return fail_run(&run, reason, reason_size, "cannot read the target", options.target_path,
+                        true);
     }
     const std::uint64_t source_bytes = static_cast<std::uint64_t>(source_length);
     const std::uint64_t target_bytes = static_cast<std::uint64_t>(target_length);
@@ -224,7 +235,8 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     run.pipeline.output = std::fopen(run.temporary_path.c_str(), "wb");
     if (run.pipeline.output == nullptr) {
         return fail_run(&run, reason, reason_size,
-                        "cannot create a file in the patch's folder:", run.temporary_path.c_str());
+                        "cannot create a file in the patch's folder:", run.temporary_path.c_str(),
+                        true);
     }
     run.temporary_created = true;
     if (std::fwrite(header.data(), 1, header.size(), run.pipeline.output) != header.size()) {
@@ -341,7 +353,7 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     }
     if (replace_file(run.temporary_path.c_str(), options.patch_path) != 0) {
         return fail_run(&run, reason, reason_size,
-                        "cannot put the patch in place:", options.patch_path);
+                        "cannot put the patch in place:", options.patch_path, true);
     }
     run.temporary_created = false;
     result->patch_bytes = pipeline->written;
