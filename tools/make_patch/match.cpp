@@ -9,6 +9,8 @@ static constexpr std::size_t SHORTEST_RUN = 8;
 
 // Backward extension over earlier instructions stops this far back, which
 // bounds the work when long stretches match again and again.
+static constexpr std::size_t LOOKAHEAD = 16;
+
 static constexpr std::size_t LONGEST_BACKWARD = std::size_t{1} << 20;
 
 static std::uint64_t load_word(const unsigned char* bytes) {
@@ -204,14 +206,27 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
     Scan scan = {matcher, target, length, plan, 0};
     const SourceIndex& index = *matcher->index;
 
+    // Hashes run LOOKAHEAD positions ahead of the scan, and the source
+    // index slot of each is fetched as soon as it is known: lookups in a
+    // table far larger than the caches then overlap instead of queueing.
+    std::uint64_t hashes[LOOKAHEAD];
+    std::size_t hashed_end = 0; // positions below this are in hashes
+    std::uint64_t ahead = 0;    // hash at hashed_end - 1
     std::size_t p = 0;
-    bool hashed = false;
-    std::uint64_t hash = 0;
     while (p + MATCH_BLOCK <= length) {
-        if (!hashed) {
-            hash = hash_block(target + p);
-            hashed = true;
+        if (hashed_end <= p) {
+            ahead = hash_block(target + p);
+            hashes[p % LOOKAHEAD] = ahead;
+            prefetch_source_slot(index, ahead);
+            hashed_end = p + 1;
         }
+        while (hashed_end < p + LOOKAHEAD && hashed_end + MATCH_BLOCK <= length) {
+            ahead = roll_hash(ahead, target[hashed_end - 1], target[hashed_end - 1 + MATCH_BLOCK]);
+            hashes[hashed_end % LOOKAHEAD] = ahead;
+            prefetch_source_slot(index, ahead);
+            hashed_end++;
+        }
+        const std::uint64_t hash = hashes[p % LOOKAHEAD];
         Candidate best = {VCDIFF_ADD, 0, false, 0};
         const std::size_t left = length - p;
 
@@ -246,16 +261,12 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
 
         if (best.size != 0) {
             p = commit(&scan, p, best);
-            hashed = false;
             continue;
         }
         // Only blocks that matched nothing are indexed: what came from the
         // source is found in the source again.
         if (p % MATCH_BLOCK == 0) {
             matcher->target_slots[slot] = static_cast<std::uint32_t>(p / MATCH_BLOCK + 1);
-        }
-        if (p + MATCH_BLOCK < length) {
-            hash = roll_hash(hash, target[p], target[p + MATCH_BLOCK]);
         }
         p++;
     }

@@ -33,6 +33,12 @@ bool build_source_index(const char* path, std::uint64_t length, SourceIndex* ind
                         const char** reason);
 void free_source_index(SourceIndex* index);
 
+inline void prefetch_source_slot(const SourceIndex& index, std::uint64_t hash) {
+    if (index.slots != nullptr) {
+        __builtin_prefetch(&index.slots[mix_hash(hash) >> (64 - index.slot_bits)]);
+    }
+}
+
 // The position of a source block that may hold the bytes of this (unmixed)
 // hash; false when the index has none.
 inline bool find_source_block(const SourceIndex& index, std::uint64_t hash,
