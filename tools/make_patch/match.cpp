@@ -75,7 +75,9 @@ static std::size_t source_forward(SourceCache* source, std::uint64_t position,
         if (same < span) {
             break;
         }
-        want = SOURCE_CACHE_BYTES;
+        // Only as much as the target can still match: reading a whole
+        // buffer for every copy would read the source several times over.
+        want = limit - n;
     }
     return n;
 }

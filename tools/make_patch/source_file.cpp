@@ -53,11 +53,22 @@ void close_source_cache(SourceCache* cache) {
 static constexpr std::uint64_t READ_ALIGNMENT = 4096;
 static constexpr std::size_t READ_MINIMUM = 65536;
 
+void memory_source_cache(SourceCache* cache, const unsigned char* source, std::uint64_t length) {
+    *cache = SourceCache{};
+    cache->memory = source;
+    cache->descriptor = -1;
+    cache->length = length;
+}
+
 const unsigned char* source_bytes(SourceCache* cache, std::uint64_t position, std::size_t want,
                                   std::size_t* available) {
     *available = 0;
     if (position >= cache->length || cache->failed) {
         return nullptr;
+    }
+    if (cache->memory != nullptr) {
+        *available = static_cast<std::size_t>(cache->length - position);
+        return cache->memory + position;
     }
     if (want > SOURCE_CACHE_BYTES - READ_ALIGNMENT) {
         want = SOURCE_CACHE_BYTES - READ_ALIGNMENT;

@@ -16,6 +16,7 @@ bool read_file_at(int descriptor, std::uint64_t position, unsigned char* destina
 // A stretch of the source in memory, refilled on demand around the bytes the
 // match finder asks for.
 struct SourceCache {
+    const unsigned char* memory; // not null: the whole source is here, no file
     int descriptor;
     std::uint64_t length;  // of the whole source
     unsigned char* buffer; // SOURCE_CACHE_BYTES
@@ -30,6 +31,9 @@ constexpr std::size_t SOURCE_CACHE_BYTES = std::size_t{1} << 20;
 // false when the file cannot be opened or the buffer not allocated.
 bool open_source_cache(SourceCache* cache, const char* path, std::uint64_t length);
 void close_source_cache(SourceCache* cache);
+
+// A cache over a source held in memory, for the fuzz target.
+void memory_source_cache(SourceCache* cache, const unsigned char* source, std::uint64_t length);
 
 // Source bytes from position on: at least min(want, SOURCE_CACHE_BYTES) of
 // them unless the source ends first or a read fails (then cache->failed).

@@ -47,6 +47,26 @@ static void insert_block(SourceIndex* index, std::uint64_t hash, std::uint64_t b
     }
 }
 
+// Inserts count blocks from buffer on, the first one numbered block.
+static void index_blocks(SourceIndex* index, const unsigned char* buffer, std::uint64_t block,
+                         std::uint64_t count) {
+    // The table is far larger than the caches, so nearly every insert
+    // misses: the slots are fetched PREFETCH_DISTANCE blocks ahead, and
+    // the misses overlap instead of queueing.
+    std::uint64_t hashes[PREFETCH_DISTANCE];
+    for (std::uint64_t i = 0; i < count + PREFETCH_DISTANCE; i++) {
+        if (i >= PREFETCH_DISTANCE) {
+            const std::uint64_t k = i - PREFETCH_DISTANCE;
+            insert_block(index, hashes[k % PREFETCH_DISTANCE], block + k);
+        }
+        if (i < count) {
+            const std::uint64_t hash = hash_block(buffer + i * MATCH_BLOCK);
+            hashes[i % PREFETCH_DISTANCE] = hash;
+            prefetch_source_slot(*index, hash);
+        }
+    }
+}
+
 static void index_part(void* argument) {
     IndexPart* part = static_cast<IndexPart*>(argument);
     const int descriptor = open_existing_file(part->path, FILE_READ);
@@ -65,27 +85,30 @@ static void index_part(void* argument) {
             part->failure = "cannot read the source";
             break;
         }
-        // The table is far larger than the caches, so nearly every insert
-        // misses: the slots are fetched PREFETCH_DISTANCE blocks ahead, and
-        // the misses overlap instead of queueing.
-        std::uint64_t hashes[PREFETCH_DISTANCE];
-        for (std::uint64_t i = 0; i < count + PREFETCH_DISTANCE; i++) {
-            if (i >= PREFETCH_DISTANCE) {
-                const std::uint64_t k = i - PREFETCH_DISTANCE;
-                insert_block(part->index, hashes[k % PREFETCH_DISTANCE], block + k);
-            }
-            if (i < count) {
-                const std::uint64_t hash = hash_block(buffer + i * MATCH_BLOCK);
-                hashes[i % PREFETCH_DISTANCE] = hash;
-                prefetch_source_slot(*part->index, hash);
-            }
-        }
+        index_blocks(part->index, buffer, block, count);
         block += count;
     }
     std::free(buffer);
     if (descriptor >= 0) {
         file_close(descriptor);
     }
+}
+
+// Sizes and allocates the table for index->blocks blocks.
+static bool allocate_index(SourceIndex* index) {
+    index->index_bits = bits_for(index->blocks);
+    index->slot_bits = bits_for(index->blocks - 1);
+    if (index->slot_bits < 10) {
+        index->slot_bits = 10;
+    }
+    if (index->slot_bits > MAX_SLOT_BITS) {
+        index->slot_bits = MAX_SLOT_BITS;
+    }
+    // Zeroed on demand by the system: the slots never written (a source of
+    // few distinct blocks) cost no memory.
+    index->slots = static_cast<std::uint32_t*>(
+        std::calloc(std::size_t{1} << index->slot_bits, sizeof(std::uint32_t)));
+    return index->slots != nullptr;
 }
 
 bool build_source_index(const char* path, std::uint64_t length, SourceIndex* index,
@@ -99,19 +122,7 @@ bool build_source_index(const char* path, std::uint64_t length, SourceIndex* ind
         *reason = "the source is too large to index";
         return false;
     }
-    index->index_bits = bits_for(index->blocks);
-    index->slot_bits = bits_for(index->blocks - 1);
-    if (index->slot_bits < 10) {
-        index->slot_bits = 10;
-    }
-    if (index->slot_bits > MAX_SLOT_BITS) {
-        index->slot_bits = MAX_SLOT_BITS;
-    }
-    // Zeroed on demand by the system: the slots never written (a source of
-    // few distinct blocks) cost no memory.
-    index->slots = static_cast<std::uint32_t*>(
-        std::calloc(std::size_t{1} << index->slot_bits, sizeof(std::uint32_t)));
-    if (index->slots == nullptr) {
+    if (!allocate_index(index)) {
         *reason = "out of memory";
         return false;
     }
@@ -138,4 +149,17 @@ bool build_source_index(const char* path, std::uint64_t length, SourceIndex* ind
 void free_source_index(SourceIndex* index) {
     std::free(index->slots);
     *index = SourceIndex{};
+}
+
+bool index_source_memory(const unsigned char* source, std::uint64_t length, SourceIndex* index) {
+    *index = SourceIndex{};
+    index->blocks = length / MATCH_BLOCK;
+    if (index->blocks == 0) {
+        return true;
+    }
+    if (length > MAX_INDEXED_SOURCE || !allocate_index(index)) {
+        return false;
+    }
+    index_blocks(index, source, 0, index->blocks);
+    return true;
 }

@@ -33,6 +33,9 @@ bool build_source_index(const char* path, std::uint64_t length, SourceIndex* ind
                         const char** reason);
 void free_source_index(SourceIndex* index);
 
+// The same for a source in memory, on one thread (for the fuzz target).
+bool index_source_memory(const unsigned char* source, std::uint64_t length, SourceIndex* index);
+
 inline void prefetch_source_slot(const SourceIndex& index, std::uint64_t hash) {
     if (index.slots != nullptr) {
         __builtin_prefetch(&index.slots[mix_hash(hash) >> (64 - index.slot_bits)]);
