@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -49,7 +50,15 @@ int remove_file(const char* path) {
 
 // std::rename refuses an existing destination on Windows.
 int replace_file(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0 ? 0 : -1;
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) {
+        return 0;
+    }
+    // Callers report errno, as after the C library's own calls.
+    const DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_ACCESS_DENIED                                 ? EACCES
+                                                                           : EIO;
+    return -1;
 }
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {
