@@ -60,9 +60,10 @@ static std::size_t common_suffix(const unsigned char* a, const unsigned char* b,
 static std::size_t source_forward(SourceCache* source, std::uint64_t position,
                                   const unsigned char* target, std::size_t limit) {
     std::size_t n = 0;
-    // A candidate is checked with a short read; only a real match reads on
+    // A candidate is checked with a short read (most of those that the
+    // check bits let through are other blocks); only a real match reads on
     // in large pieces.
-    std::size_t want = 4096;
+    std::size_t want = MATCH_BLOCK;
     while (n < limit) {
         std::size_t available = 0;
         const unsigned char* bytes = source_bytes(source, position + n, want, &available);
@@ -113,6 +114,11 @@ void init_matcher(Matcher* matcher, const SourceIndex* index, SourceCache* sourc
     }
     matcher->target_bits = bits;
     matcher->target_slots.assign(std::size_t{1} << bits, 0);
+    std::uint32_t mask = 1;
+    while (mask < window_bytes / MATCH_BLOCK + 1) {
+        mask = mask << 1 | 1;
+    }
+    matcher->target_number_mask = mask;
 }
 
 namespace {
@@ -226,6 +232,7 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
             ahead = roll_hash(ahead, target[hashed_end - 1], target[hashed_end - 1 + MATCH_BLOCK]);
             hashes[hashed_end % LOOKAHEAD] = ahead;
             prefetch_source_slot(index, ahead);
+            __builtin_prefetch(&matcher->target_slots[target_slot(*matcher, ahead)]);
             hashed_end++;
         }
         const std::uint64_t hash = hashes[p % LOOKAHEAD];
@@ -251,10 +258,12 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
         }
         const std::size_t slot = target_slot(*matcher, hash);
         const std::uint32_t entry = matcher->target_slots[slot];
-        if (entry != 0) {
+        const std::uint32_t mask = matcher->target_number_mask;
+        const std::uint32_t check = static_cast<std::uint32_t>(mix_hash(hash)) & ~mask;
+        if (entry != 0 && (entry & ~mask) == check) {
             // Overlapping the bytes it produces is fine: the decoder copies
             // in order, so equal contents are all that counts.
-            const std::size_t q = std::size_t{entry - 1} * MATCH_BLOCK;
+            const std::size_t q = std::size_t{(entry & mask) - 1} * MATCH_BLOCK;
             const std::size_t n = common_prefix(target + q, target + p, left);
             if (n >= MATCH_BLOCK && n > best.size) {
                 best = Candidate{VCDIFF_COPY, q, false, n};
@@ -268,7 +277,7 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
         // Only blocks that matched nothing are indexed: what came from the
         // source is found in the source again.
         if (p % MATCH_BLOCK == 0) {
-            matcher->target_slots[slot] = static_cast<std::uint32_t>(p / MATCH_BLOCK + 1);
+            matcher->target_slots[slot] = check | static_cast<std::uint32_t>(p / MATCH_BLOCK + 1);
         }
         p++;
     }

@@ -30,8 +30,13 @@ struct PlannedOp {
 struct Matcher {
     const SourceIndex* index;
     SourceCache* source;
-    std::vector<std::uint32_t> target_slots; // window block number + 1, 0 for none
+    // As in the source index: 0 for none, else check bits of the hash above
+    // target_number_mask and the window's block number + 1 within it. Without
+    // the check bits, new data would find a slot taken at nearly every byte
+    // and compare against a random place in the window.
+    std::vector<std::uint32_t> target_slots;
     unsigned target_bits;
+    std::uint32_t target_number_mask;
 };
 
 // Sizes the window's own index for windows of up to window_bytes.

@@ -46,12 +46,10 @@ void close_source_cache(SourceCache* cache) {
     cache->descriptor = -1;
 }
 
-// Reads start a little before the asked position, on a page boundary, so that
-// extending a match backwards usually finds its bytes already held; and never
-// fewer than READ_MINIMUM bytes, so that checking a candidate costs one short
-// read while following a long match costs few.
+// Reads start on a page boundary before the asked position and end on one
+// after it, so that checking a candidate block costs one page while a long
+// match is followed in pieces as large as it can still use.
 static constexpr std::uint64_t READ_ALIGNMENT = 4096;
-static constexpr std::size_t READ_MINIMUM = 65536;
 
 void memory_source_cache(SourceCache* cache, const unsigned char* source, std::uint64_t length) {
     *cache = SourceCache{};
@@ -77,10 +75,12 @@ const unsigned char* source_bytes(SourceCache* cache, std::uint64_t position, st
     const std::uint64_t needed = want < left ? want : left;
     if (position < cache->base || position - cache->base + needed > cache->held) {
         const std::uint64_t start = position - position % READ_ALIGNMENT;
-        std::size_t length = static_cast<std::size_t>(position - start + needed);
-        if (length < READ_MINIMUM) {
-            length = READ_MINIMUM;
+        std::uint64_t end = position + needed + READ_ALIGNMENT - 1;
+        end -= end % READ_ALIGNMENT;
+        if (end - start > SOURCE_CACHE_BYTES) {
+            end = start + SOURCE_CACHE_BYTES;
         }
+        const std::size_t length = static_cast<std::size_t>(end - start);
         std::size_t got = 0;
         if (!read_file_at(cache->descriptor, start, cache->buffer, length, &got) ||
             (got < length && start + got < cache->length)) {
