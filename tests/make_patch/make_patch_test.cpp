@@ -321,9 +321,9 @@ TEST(MakePatch, VerifierRefusesWindowThatDiffersFromTarget) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<unsigned char> window;
-        const VcdiffWindowSpec spec = {true, row.source_offset, 100, false, 0, 100};
+        const VcdiffWindowSpec layout = {true, row.source_offset, 100, false, 0, 100};
         const VcdiffInstruction copy = {VCDIFF_COPY, 100, 0, nullptr};
-        ASSERT_TRUE(vcdiff_write_window(&window, spec, &copy, 1));
+        ASSERT_TRUE(vcdiff_write_window(&window, layout, &copy, 1));
         const std::vector<unsigned char> compared(100, row.compared_byte);
         Verifier verifier;
         const char* reason = nullptr;
