@@ -1,15 +1,21 @@
 // Arbitrary source and target bytes, encoded with our encoder under options
-// the input chooses, must decode back to the target, fed in pieces.
+// the input chooses, must decode back to the target, fed in pieces. With
+// MAKE_PATCH_CORE the encoder is make-patch's: its source index, match
+// finder and window emission, in windows of the chosen size.
 //
 // Input: options, window size, match block, style seed, preferred mode,
 // shortest run, block size, chunk seed, source length (2 bytes), then the
 // source and the target.
 
 #include "fuzz/decode_feed.h"
+#include "tools/make_patch/match.h"
+#include "tools/make_patch/source_index.h"
+#include "tools/make_patch/window.h"
 #include "tools/vcdiff/encoder.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -22,6 +28,36 @@ constexpr unsigned WHOLE_SEGMENT = 0x04;
 constexpr unsigned APP_HEADER = 0x08;
 constexpr unsigned RANDOM_CODES = 0x10;
 constexpr unsigned LARGE_WINDOWS = 0x20;
+constexpr unsigned MAKE_PATCH_CORE = 0x40;
+
+// make-patch's encoder on the whole input, windows of window_size bytes.
+bool encode_with_make_patch(const Bytes& source, const Bytes& target, std::uint64_t window_size,
+                            bool with_checksum, Bytes* delta) {
+    SourceIndex index;
+    if (!index_source_memory(source.data(), source.size(), &index)) {
+        return false;
+    }
+    SourceCache cache;
+    memory_source_cache(&cache, source.data(), source.size());
+    Matcher matcher;
+    // Sized for the windows this input has, not for the largest allowed.
+    init_matcher(&matcher, &index, &cache,
+                 window_size < target.size() ? window_size : target.size());
+    vcdiff_write_header(delta, nullptr, 0);
+    std::vector<PlannedOp> plan;
+    std::vector<VcdiffInstruction> scratch;
+    bool encoded = true;
+    for (std::size_t offset = 0; encoded && offset < target.size(); offset += window_size) {
+        const std::size_t length = target.size() - offset < window_size
+                                       ? target.size() - offset
+                                       : static_cast<std::size_t>(window_size);
+        plan_window(&matcher, target.data() + offset, length, &plan);
+        encoded =
+            encode_window(plan, target.data() + offset, length, with_checksum, &scratch, delta);
+    }
+    free_source_index(&index);
+    return encoded;
+}
 
 } // namespace
 
@@ -54,8 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Bytes delta;
     const bool encoded =
-        vcdiff_encode(source.empty() ? nullptr : source.data(), source.size(),
-                      target.empty() ? nullptr : target.data(), target.size(), encode, &delta);
+        (options & MAKE_PATCH_CORE) != 0
+            ? encode_with_make_patch(source, target, encode.window_size, encode.with_checksum,
+                                     &delta)
+            : vcdiff_encode(source.empty() ? nullptr : source.data(), source.size(),
+                            target.empty() ? nullptr : target.data(), target.size(), encode,
+                            &delta);
     fuzz_check(encoded, "the encoder refused valid options");
 
     FeedOptions feed = {};

@@ -347,7 +347,16 @@ bool vcdiff_write_window_styled(std::vector<unsigned char>* out, const VcdiffWin
         return false;
     }
     const std::uint64_t segment = window.has_source ? window.source_length : 0;
+    // Sized up front: a window of new data is as large as the window, and
+    // growing by doubling would hold up to twice that, twice over.
+    std::uint64_t data_bytes = 0;
+    for (std::size_t i = 0; i < count; i++) {
+        data_bytes += instructions[i].kind == VCDIFF_ADD   ? instructions[i].size
+                      : instructions[i].kind == VCDIFF_RUN ? 1
+                                                           : 0;
+    }
     Sections sections;
+    sections.data.reserve(static_cast<std::size_t>(data_bytes));
     encode_instructions(&sections, segment, instructions, count, style);
 
     const std::uint64_t data = sections.data.size();
@@ -357,6 +366,8 @@ bool vcdiff_write_window_styled(std::vector<unsigned char>* out, const VcdiffWin
         integer_size(window.target_length) + 1 + integer_size(data) + integer_size(inst) +
         integer_size(addr) + data + inst + addr + (window.with_checksum ? 4 : 0);
 
+    // The window header takes at most 1 + 6 integers of 10 bytes + 1 + 4.
+    out->reserve(out->size() + static_cast<std::size_t>(data + inst + addr) + 70);
     out->push_back(static_cast<unsigned char>((window.has_source ? 0x01 : 0x00) |
                                               (window.with_checksum ? 0x04 : 0x00)));
     if (window.has_source) {

@@ -1,0 +1,67 @@
+// make-patch [--no-checksum] SOURCE TARGET PATCH
+//
+// For translators: writes the VCDIFF patch that turns SOURCE (the Japanese
+// image) into TARGET (the translated one), in the form the patcher carries
+// and applies. Every window is decoded again with the patcher's own decoder
+// and compared with TARGET before it counts; exit status 0 only when PATCH
+// holds a patch that reproduces TARGET exactly. On failure the reason goes
+// to standard error and no PATCH is written (an older one stays as it was).
+
+#include "platform/interrupt.h"
+#include "tools/make_patch/make_patch.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+static int usage() {
+    std::fprintf(stderr, "usage: make-patch [--no-checksum] SOURCE TARGET PATCH\n"
+                         "  --no-checksum  plain RFC 3284: no window checksums, no application "
+                         "header\n");
+    return 2;
+}
+
+int main(int argc, char** argv) {
+    MakePatchOptions options = {};
+    options.with_checksum = true;
+    options.show_progress = true;
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "--no-checksum") == 0) {
+        options.with_checksum = false;
+        first = 2;
+    }
+    if (argc - first != 3) {
+        return usage();
+    }
+    options.source_path = argv[first];
+    options.target_path = argv[first + 1];
+    options.patch_path = argv[first + 2];
+    // PATCH is replaced at the end: it must not be one of the inputs.
+    std::error_code error;
+    if (std::filesystem::equivalent(options.source_path, options.patch_path, error) ||
+        std::filesystem::equivalent(options.target_path, options.patch_path, error)) {
+        std::fprintf(stderr, "make-patch: PATCH must not be SOURCE or TARGET\n");
+        return 2;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    MakePatchResult result = {};
+    char reason[512];
+    start_interrupt_watch();
+    const bool made = make_patch(options, &result, reason, sizeof reason);
+    stop_interrupt_watch();
+    if (!made) {
+        std::fprintf(stderr, "make-patch: %s; no patch written\n", reason);
+        return 1;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("make-patch: %s: %llu bytes in %llu windows, verified against the target "
+                "(%llu bytes from a source of %llu) in %.1f s\n",
+                options.patch_path, static_cast<unsigned long long>(result.patch_bytes),
+                static_cast<unsigned long long>(result.windows),
+                static_cast<unsigned long long>(result.target_bytes),
+                static_cast<unsigned long long>(result.source_bytes), seconds);
+    return 0;
+}
