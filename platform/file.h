@@ -27,6 +27,9 @@ std::int64_t file_write(int fd, const void* buffer, std::size_t count);
 int file_close(int fd);
 int remove_file(const char* path);
 
+// Renames from to to, replacing a file named to; 0 on success.
+int replace_file(const char* from, const char* to);
+
 // C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,
 // 0 on success.
 int stream_seek(std::FILE* stream, std::uint64_t position);

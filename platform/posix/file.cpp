@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +57,10 @@ int file_close(int fd) {
 
 int remove_file(const char* path) {
     return unlink(path);
+}
+
+int replace_file(const char* from, const char* to) {
+    return std::rename(from, to);
 }
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {

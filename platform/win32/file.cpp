@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 int open_existing_file(const char* path, FileMode mode) {
     switch (mode) {
@@ -44,6 +45,10 @@ int file_close(int fd) {
 
 int remove_file(const char* path) {
     return std::remove(path);
+}
+
+int replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {
