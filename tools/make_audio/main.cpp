@@ -21,9 +21,11 @@
 
 static const std::uint32_t DEFAULT_RATE = 48000;
 
-// The decoder takes a 32-bit length: the longest soundtrack is that many
-// whole blocks (about 12 hours at 48 kHz).
-static const std::uint64_t MAX_BLOCKS = UINT32_MAX / ADPCM_BLOCK_BYTES;
+// The file is read whole, then its samples, the blocks and their decoding
+// are held at once: at this limit (23 minutes of 48 kHz 16-bit stereo) that
+// stays near 1.2 GB even for 8-bit mono, which a 32-bit build can allocate,
+// and the blocks stay far below the decoder's 32-bit length.
+static const std::int64_t MAX_INPUT_BYTES = std::int64_t{256} << 20;
 
 struct Options {
     const char* input;
@@ -118,7 +120,12 @@ static bool read_whole_file(const char* path, std::vector<unsigned char>* bytes,
         return false;
     }
     const std::int64_t length = file_length(fd);
-    bool ok = length >= 0 && static_cast<std::uint64_t>(length) <= SIZE_MAX;
+    if (length > MAX_INPUT_BYTES) {
+        file_close(fd);
+        *reason = std::string(path) + ": it is larger than 256 MiB, far longer than a movie";
+        return false;
+    }
+    bool ok = length >= 0;
     if (ok) {
         bytes->resize(static_cast<std::size_t>(length));
         ok = read_exactly(fd, 0, bytes->data(), bytes->size());
@@ -162,14 +169,16 @@ static bool movie_room(const char* image, int movie, std::uint64_t* room, std::s
     return true;
 }
 
-// Signal-to-noise ratio in dB of decoded against wanted; infinite when equal.
+// Signal-to-noise ratio in dB of the decoded 16-bit little-endian samples
+// against wanted; infinite when they are equal.
 static double signal_to_noise(const std::vector<std::int16_t>& wanted,
-                              const std::vector<std::int16_t>& decoded) {
+                              const std::vector<unsigned char>& decoded) {
     double signal = 0;
     double noise = 0;
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         const double value = wanted[i];
-        const double difference = value - decoded[i];
+        const double difference = value - static_cast<std::int16_t>(static_cast<std::uint16_t>(
+                                              decoded[2 * i] | decoded[2 * i + 1] << 8));
         signal += value * value;
         noise += difference * difference;
     }
@@ -246,47 +255,38 @@ int main(int argc, char** argv) {
                       " Hz. Convert it first, e.g. with sox: sox INPUT.wav -r " + rate +
                       " OUTPUT.wav");
     }
-    const std::uint64_t blocks =
-        (std::uint64_t{sound.samples.size()} + ADPCM_BLOCK_SAMPLES - 1) / ADPCM_BLOCK_SAMPLES;
-    if (blocks > MAX_BLOCKS) {
-        return refuse(std::string(options.input) + ": it is too long for a movie soundtrack");
-    }
+    const std::size_t sample_count = sound.samples.size();
+    const std::size_t blocks = (sample_count + ADPCM_BLOCK_SAMPLES - 1) / ADPCM_BLOCK_SAMPLES;
     std::uint64_t room = 0;
     if (options.image != nullptr && !movie_room(options.image, options.movie, &room, &reason)) {
         return refuse(reason);
     }
 
     // The last block is filled out with silence.
-    std::vector<std::int16_t> padded(sound.samples);
-    padded.resize(static_cast<std::size_t>(blocks * ADPCM_BLOCK_SAMPLES), 0);
-    std::vector<unsigned char> adpcm(static_cast<std::size_t>(blocks * ADPCM_BLOCK_BYTES));
-    encode_ps_adpcm_searched(padded.data(), static_cast<std::size_t>(blocks), adpcm.data());
+    sound.samples.resize(blocks * ADPCM_BLOCK_SAMPLES, 0);
+    std::vector<unsigned char> adpcm(blocks * ADPCM_BLOCK_BYTES);
+    encode_ps_adpcm_searched(sound.samples.data(), blocks, adpcm.data());
 
     // What the patcher will play, decoded by its own decoder.
-    std::vector<unsigned char> pcm(padded.size() * 2);
+    std::vector<unsigned char> pcm(sound.samples.size() * 2);
     decode_ps_adpcm(adpcm.data(), pcm.data(), static_cast<std::uint32_t>(adpcm.size()), false);
-    std::vector<std::int16_t> decoded(padded.size());
-    for (std::size_t i = 0; i < decoded.size(); ++i) {
-        decoded[i] =
-            static_cast<std::int16_t>(static_cast<std::uint16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8));
-    }
     if (!write_output(options.output, adpcm)) {
         return refuse(std::string("cannot write ") + options.output);
     }
 
-    const double snr = signal_to_noise(padded, decoded);
+    const double snr = signal_to_noise(sound.samples, pcm);
     std::printf("%s: %zu samples (%.3f s at %u Hz, %s, %u bits) -> %s: %zu blocks, %zu bytes\n",
-                options.input, sound.samples.size(),
-                static_cast<double>(sound.samples.size()) / sound.sample_rate, sound.sample_rate,
-                sound.channels == 1 ? "mono" : "stereo mixed to mono", unsigned{sound.bits},
-                options.output, adpcm.size() / ADPCM_BLOCK_BYTES, adpcm.size());
+                options.input, sample_count, static_cast<double>(sample_count) / sound.sample_rate,
+                sound.sample_rate, sound.channels == 1 ? "mono" : "stereo mixed to mono",
+                unsigned{sound.bits}, options.output, adpcm.size() / ADPCM_BLOCK_BYTES,
+                adpcm.size());
     if (std::isinf(snr) && snr > 0) {
         std::printf("Signal-to-noise ratio of the decoded soundtrack: exact\n");
     } else {
         std::printf("Signal-to-noise ratio of the decoded soundtrack: %.1f dB\n", snr);
     }
     if (options.image != nullptr) {
-        print_comparison(options.movie, room, sound.samples.size(), options.rate);
+        print_comparison(options.movie, room, sample_count, options.rate);
     }
     return 0;
 }
