@@ -130,7 +130,7 @@ void encode_ps_adpcm(const std::int16_t* samples, std::size_t block_count, unsig
 // encodings of least error at every sample instead of the single nearest
 // one: a nibble a little off now can leave the decoder's history where the
 // following samples are predicted better.
-static const std::size_t PATHS = 8;
+static const std::size_t PATHS = 4;
 // Candidates around the nearest nibble.
 static const std::int64_t REACH = 2;
 
@@ -151,7 +151,10 @@ static bool search_block(const std::int16_t* samples, unsigned filter, unsigned 
             const BlockTrial& path = paths[p];
             const std::int64_t base = static_cast<std::int64_t>(path.s1) * coefficients[0] +
                                       static_cast<std::int64_t>(path.s2) * coefficients[1];
-            const std::int64_t nearest = floor_divide(wanted * 64 - base + 32 * step, 64 * step);
+            std::int64_t nearest = floor_divide(wanted * 64 - base + 32 * step, 64 * step);
+            // A sample beyond the reach of this shift gets the largest nibble
+            // toward it, as in try_block.
+            nearest = nearest < -8 ? -8 : (nearest > 7 ? 7 : nearest);
             for (std::int64_t candidate = nearest - REACH; candidate <= nearest + REACH;
                  ++candidate) {
                 if (candidate < -8 || candidate > 7) {
@@ -231,6 +234,8 @@ void encode_ps_adpcm_searched(const std::int16_t* samples, std::size_t block_cou
         BlockTrial trial{};
         unsigned best_filter = 0;
         unsigned best_shift = 0;
+        // As in encode_ps_adpcm, filter 0 always keeps a path (the clamped
+        // nearest nibble reconstructs itself), so every block finds a choice.
         for (unsigned filter = 0; filter < ENCODER_FILTERS; ++filter) {
             for (unsigned shift = 0; shift <= ENCODER_MAX_SHIFT; ++shift) {
                 if (search_block(block_samples, filter, shift, s1, s2, best.error, &trial)) {
