@@ -252,10 +252,10 @@ TEST(MakeAudio, RefusesWhatItCannotReadAndWritesNothing) {
     ProcessResult run = make_audio(folder.path, {input.string(), output.string()});
     EXPECT_EQ(1, run.exit_code);
     EXPECT_NE(std::string::npos, run.output.find("cannot open")) << run.output;
-    make_sparse_file(input, (std::uint64_t{256} << 20) + 1);
+    make_sparse_file(input, (std::uint64_t{128} << 20) + 1);
     run = make_audio(folder.path, {input.string(), output.string()});
     EXPECT_EQ(1, run.exit_code);
-    EXPECT_NE(std::string::npos, run.output.find("larger than 256 MiB")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("larger than 128 MiB")) << run.output;
     fs::remove(input);
     write_file(input, mono16(coarse_tone(280)));
     run = make_audio(folder.path, {input.string(), (folder.path / "none" / "out").string()});

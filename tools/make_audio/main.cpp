@@ -22,10 +22,10 @@
 static const std::uint32_t DEFAULT_RATE = 48000;
 
 // The file is read whole, then its samples, the blocks and their decoding
-// are held at once: at this limit (23 minutes of 48 kHz 16-bit stereo) that
-// stays near 1.2 GB even for 8-bit mono, which a 32-bit build can allocate,
-// and the blocks stay far below the decoder's 32-bit length.
-static const std::int64_t MAX_INPUT_BYTES = std::int64_t{256} << 20;
+// are held at once. At this limit, over eleven minutes of 48 kHz 16-bit
+// stereo and far longer than a movie, that is under 700 MB even for 8-bit
+// mono: well inside what a 32-bit process can find room for.
+static const std::int64_t MAX_INPUT_BYTES = std::int64_t{128} << 20;
 
 struct Options {
     const char* input;
@@ -122,7 +122,7 @@ static bool read_whole_file(const char* path, std::vector<unsigned char>* bytes,
     const std::int64_t length = file_length(fd);
     if (length > MAX_INPUT_BYTES) {
         file_close(fd);
-        *reason = std::string(path) + ": it is larger than 256 MiB, far longer than a movie";
+        *reason = std::string(path) + ": it is larger than 128 MiB, far longer than a movie";
         return false;
     }
     bool ok = length >= 0;
