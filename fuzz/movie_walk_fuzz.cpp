@@ -2,7 +2,8 @@
 // limits. The region and the PCM lie in buffers of exactly their lengths, so
 // any step outside them is caught. The walk only ever writes audio payloads,
 // which it never reads back as structure, so walking the rewritten region
-// again must visit the same packets and change nothing more.
+// again must visit the same packets and change nothing more; counting the
+// region's room must agree with the walk.
 //
 // Input: PCM length (2 bytes), then that much PCM (or all that is left), then
 // the region.
@@ -35,6 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const PacketWalk first = walk_movie_packets(region_bytes, region_length, pcm_bytes, pcm.size());
     fuzz_check(first.pcm_position <= pcm.size() + 65535,
                "more PCM handed out than the limit and one packet");
+    // Counting walks the same packets without a limit: it agrees with a walk
+    // that the region's end stopped, and never counts less than one the
+    // limit stopped.
+    const std::uint64_t room = count_movie_pcm_bytes(region_bytes, region_length);
+    fuzz_check(first.pcm_position < pcm.size() ? room == first.pcm_position
+                                               : room >= first.pcm_position,
+               "the count disagrees with the walk");
     const Bytes rewritten = region;
     const PacketWalk second =
         walk_movie_packets(region_bytes, region_length, pcm_bytes, pcm.size());

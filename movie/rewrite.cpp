@@ -44,14 +44,17 @@ static void fill_payload(unsigned char* payload, std::uint64_t count, const unsi
     std::memset(payload + available, 0, static_cast<std::size_t>(count - available));
 }
 
-PacketWalk walk_movie_packets(unsigned char* region, std::uint32_t region_length,
-                              const unsigned char* pcm, std::uint64_t pcm_limit) {
+// The one packet walk: with writable null it only counts, which is how the
+// translators' tool learns how much PCM a movie takes without a second parser.
+static PacketWalk walk_packets(const unsigned char* region, unsigned char* writable,
+                               std::uint32_t region_length, const unsigned char* pcm,
+                               std::uint64_t pcm_limit) {
     std::uint64_t position = 0;
     std::uint64_t pcm_position = 0;
     std::uint64_t keep = FIRST_PACKET_KEPT_BYTES;
     while (pcm_position < pcm_limit && position < region_length) {
         const std::uint64_t left = region_length - position;
-        unsigned char* unit = region + position;
+        const unsigned char* unit = region + position;
         if (left < 4) {
             break;
         }
@@ -76,8 +79,10 @@ PacketWalk walk_movie_packets(unsigned char* region, std::uint32_t region_length
                 // The first packet's opening bytes stay as they are: the movie
                 // starts on them before the new soundtrack takes over.
                 if (payload_bytes > keep) {
-                    fill_payload(unit + AUDIO_PAYLOAD_OFFSET + keep, payload_bytes - keep, pcm,
-                                 pcm_limit, pcm_position);
+                    if (writable != nullptr) {
+                        fill_payload(writable + position + AUDIO_PAYLOAD_OFFSET + keep,
+                                     payload_bytes - keep, pcm, pcm_limit, pcm_position);
+                    }
                     pcm_position += payload_bytes - keep;
                 }
                 keep = 0;
@@ -86,6 +91,15 @@ PacketWalk walk_movie_packets(unsigned char* region, std::uint32_t region_length
         position += unit_bytes;
     }
     return PacketWalk{position, pcm_position};
+}
+
+PacketWalk walk_movie_packets(unsigned char* region, std::uint32_t region_length,
+                              const unsigned char* pcm, std::uint64_t pcm_limit) {
+    return walk_packets(region, region, region_length, pcm, pcm_limit);
+}
+
+std::uint64_t count_movie_pcm_bytes(const unsigned char* region, std::uint32_t region_length) {
+    return walk_packets(region, nullptr, region_length, nullptr, UINT64_MAX).pcm_position;
 }
 
 // A full disk stores fewer bytes than asked: go on with the rest until the

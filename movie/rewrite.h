@@ -54,6 +54,10 @@ struct PacketWalk {
 PacketWalk walk_movie_packets(unsigned char* region, std::uint32_t region_length,
                               const unsigned char* pcm, std::uint64_t pcm_limit);
 
+// PCM bytes the audio packets of region take, as walk_movie_packets hands
+// them out with a soundtrack that never ends: the room for a movie's audio.
+std::uint64_t count_movie_pcm_bytes(const unsigned char* region, std::uint32_t region_length);
+
 // A soundtrack in memory: PS-ADPCM blocks, used in place.
 struct MovieAudio {
     const unsigned char* data;

@@ -1,3 +1,4 @@
+#include "tools/adpcm_encoder/encoder.h"
 #include "tools/demo_kit/adpcm.h"
 #include "tools/demo_kit/kit.h"
 #include "tools/demo_kit/music.h"
@@ -128,7 +129,7 @@ TEST(KitAdpcm, EncodesWithinSmallErrorUsingAllowedBlocksOnly) {
         wanted[i] = (i / 50) % 2 == 0 ? 28000 : -28000;
     }
     std::vector<unsigned char> adpcm(2000 * KIT_ADPCM_BLOCK_BYTES);
-    kit_encode_adpcm(wanted.data(), 2000, adpcm.data());
+    encode_ps_adpcm(wanted.data(), 2000, adpcm.data());
     expect_well_formed(adpcm, "test signal");
 
     std::vector<std::int16_t> decoded(wanted.size());

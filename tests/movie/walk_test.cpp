@@ -233,4 +233,32 @@ TEST(MovieWalk, SkipsPrivateStreamPacketsWithoutRoomForPayload) {
     EXPECT_EQ(region.size(), walked.walk.region_position);
 }
 
+// The count the translators' tool reports is what a walk with a soundtrack
+// longer than the movie hands out, on every kind of unit the walk tells apart.
+TEST(MovieWalk, CountsWhatAnEndlessSoundtrackWouldTake) {
+    Bytes packs;
+    add_pack_header(&packs);
+    add_packet(&packs, 0xE0, 0x07EC, false, 0x11);
+    add_pack_header(&packs);
+    add_audio(&packs, 0x07EC);
+    add_audio(&packs, 300); // payload 300 + 6 - 23
+    Bytes others;
+    const std::size_t other = add_packet(&others, 0xBD, 100, true, 0x22);
+    others[other + 22] = 0x01;
+    add_packet(&others, 0xBD, 10, false, 0x00); // no room for a payload
+    add_audio(&others, 57);                     // a first payload of 40 bytes: none taken
+    add_audio(&others, 100);
+    Bytes cut = packs;
+    cut.resize(cut.size() - 1); // the last packet crosses the end
+    const Bytes cases[] = {Bytes(), packs, others, cut};
+    for (const Bytes& region : cases) {
+        const Walked walked = walk(region, make_pcm(region.size() + 1));
+        EXPECT_EQ(walked.walk.pcm_position,
+                  count_movie_pcm_bytes(region.data(), static_cast<std::uint32_t>(region.size())))
+            << region.size();
+    }
+    EXPECT_EQ(1971u + 283u,
+              count_movie_pcm_bytes(packs.data(), static_cast<std::uint32_t>(packs.size())));
+}
+
 } // namespace

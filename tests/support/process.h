@@ -14,6 +14,7 @@ struct ProcessResult {
 
 // Starts program in folder with the given arguments, feeds it input on
 // standard input (then end of input) and collects its standard output until
-// it exits.
+// it exits. With with_errors, standard error is collected into output too.
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input, const std::vector<std::string>& arguments = {});
+                          const std::string& input, const std::vector<std::string>& arguments = {},
+                          bool with_errors = false);

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input, const std::vector<std::string>& arguments) {
+                          const std::string& input, const std::vector<std::string>& arguments,
+                          bool with_errors) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments) {
@@ -23,6 +24,9 @@ ProcessResult run_process(const std::string& program, const std::filesystem::pat
     if (child == 0) {
         dup2(to_child[0], 0);
         dup2(from_child[1], 1);
+        if (with_errors) {
+            dup2(from_child[1], 2);
+        }
         close(to_child[0]);
         close(to_child[1]);
         close(from_child[0]);

@@ -16,7 +16,8 @@ static std::string windows_path(const std::string& path) {
 }
 
 ProcessResult run_process(const std::string& program, const std::filesystem::path& folder,
-                          const std::string& input, const std::vector<std::string>& arguments) {
+                          const std::string& input, const std::vector<std::string>& arguments,
+                          bool with_errors) {
     ProcessResult result{false, -1, {}};
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
@@ -36,7 +37,7 @@ ProcessResult run_process(const std::string& program, const std::filesystem::pat
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = child_in_read;
     startup.hStdOutput = child_out_write;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = with_errors ? child_out_write : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
     std::string command = "\"";
     command.append(windows_path(program));

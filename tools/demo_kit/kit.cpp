@@ -1,6 +1,7 @@
 #include "tools/demo_kit/kit.h"
 
 #include "delta/adler32.h"
+#include "tools/adpcm_encoder/encoder.h"
 #include "tools/demo_kit/adpcm.h"
 #include "tools/demo_kit/movie.h"
 #include "tools/demo_kit/music.h"
@@ -19,7 +20,7 @@ void kit_make_soundtrack(unsigned movie, std::vector<unsigned char>* adpcm) {
     std::vector<std::int16_t> samples(blocks * KIT_ADPCM_BLOCK_SAMPLES);
     kit_compose_song(movie, samples.data(), samples.size());
     adpcm->assign(blocks * KIT_ADPCM_BLOCK_BYTES, 0);
-    kit_encode_adpcm(samples.data(), blocks, adpcm->data());
+    encode_ps_adpcm(samples.data(), blocks, adpcm->data());
 }
 
 static bool write_whole_file(const std::string& path, const void* bytes, std::size_t size) {
