@@ -7,5 +7,11 @@
 #include <string>
 #include <vector>
 
-// The arguments after the program's name; false when they cannot be read.
-bool program_arguments(int argc, char** argv, std::vector<std::string>* arguments);
+struct ProgramArguments {
+    std::vector<std::string> text; // the program's name first
+    std::vector<char*> pointers;   // into text, then a null, as main's argv
+};
+
+// Fills arguments from main's own; false when the command line cannot be read.
+// A tool then goes on with argc = text.size() and argv = pointers.data().
+bool read_program_arguments(int argc, char** argv, ProgramArguments* arguments);

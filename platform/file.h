@@ -33,6 +33,9 @@ std::FILE* open_file_stream(const char* path, const char* mode);
 // 0 on success; otherwise errno says why (ENOENT: nothing of that name).
 int remove_file(const char* path);
 
+// true when both paths name one existing file (through links too).
+bool same_file(const char* first, const char* second);
+
 // Renames from to to, replacing a file named to; 0 on success.
 int replace_file(const char* from, const char* to);
 

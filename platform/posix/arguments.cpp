@@ -1,9 +1,11 @@
 #include "platform/arguments.h"
 
-bool program_arguments(int argc, char** argv, std::vector<std::string>* arguments) {
-    arguments->clear();
-    for (int i = 1; i < argc; ++i) {
-        arguments->push_back(argv[i]);
+bool read_program_arguments(int argc, char** argv, ProgramArguments* arguments) {
+    arguments->text.assign(argv, argv + argc);
+    arguments->pointers.clear();
+    for (std::string& argument : arguments->text) {
+        arguments->pointers.push_back(argument.data());
     }
+    arguments->pointers.push_back(nullptr);
     return true;
 }

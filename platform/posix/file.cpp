@@ -59,6 +59,13 @@ std::FILE* open_file_stream(const char* path, const char* mode) {
     return std::fopen(path, mode);
 }
 
+bool same_file(const char* first, const char* second) {
+    struct stat a;
+    struct stat b;
+    return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 int remove_file(const char* path) {
     return unlink(path);
 }

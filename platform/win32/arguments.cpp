@@ -4,21 +4,26 @@
 
 #include <windows.h>
 
-bool program_arguments(int argc, char** argv, std::vector<std::string>* arguments) {
+bool read_program_arguments(int argc, char** argv, ProgramArguments* arguments) {
     (void)argc;
     (void)argv;
-    arguments->clear();
+    arguments->text.clear();
+    arguments->pointers.clear();
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr) {
         return false;
     }
     bool ok = true;
-    for (int i = 1; ok && i < count; ++i) {
+    for (int i = 0; ok && i < count; ++i) {
         std::string argument;
         ok = narrow(wide[i], &argument);
-        arguments->push_back(argument);
+        arguments->text.push_back(argument);
     }
     LocalFree(wide);
+    for (std::string& argument : arguments->text) {
+        arguments->pointers.push_back(argument.data());
+    }
+    arguments->pointers.push_back(nullptr);
     return ok;
 }

@@ -105,9 +105,8 @@ bool set_current_directory(const std::string& path) {
         return false;
     }
     // The plain form, as the player would type it and as it is shown.
-    std::wstring plain = extended.compare(0, 8, L"\\\\?\\UNC\\") == 0
-                             ? L"\\\\" + extended.substr(8)
-                             : extended.substr(4);
+    std::wstring plain = extended.compare(0, 8, L"\\\\?\\UNC\\") == 0 ? L"\\\\" + extended.substr(8)
+                                                                      : extended.substr(4);
     // Within the system's limit the folder is made current for real (and a
     // refusal there means no right to enter). Past it the folder is kept
     // here: some systems take a longer current directory and then overrun

@@ -59,6 +59,31 @@ int file_close(int fd) {
     return _close(fd);
 }
 
+// Volume serial and file index of path; false when it cannot be opened.
+static bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* information) {
+    std::wstring name;
+    if (!extended_path(path, &name)) {
+        return false;
+    }
+    HANDLE file =
+        CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const BOOL ok = GetFileInformationByHandle(file, information);
+    CloseHandle(file);
+    return ok != 0;
+}
+
+bool same_file(const char* first, const char* second) {
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    return file_identity(first, &a) && file_identity(second, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 int remove_file(const char* path) {
     std::wstring name;
     if (!extended_path(path, &name)) {

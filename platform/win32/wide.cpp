@@ -56,9 +56,8 @@ bool extended_path(const std::string& path, std::wstring* extended) {
     }
     // A drive letter with its separator, or a share's double separator:
     // absolute. Anything else goes below the current directory.
-    const bool absolute =
-        (wide.size() >= 3 && wide[1] == L':' && is_separator(wide[2])) ||
-        (wide.size() >= 2 && is_separator(wide[0]) && is_separator(wide[1]));
+    const bool absolute = (wide.size() >= 3 && wide[1] == L':' && is_separator(wide[2])) ||
+                          (wide.size() >= 2 && is_separator(wide[0]) && is_separator(wide[1]));
     if (!absolute) {
         std::string current;
         if (!get_current_directory(&current)) {

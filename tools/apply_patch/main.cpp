@@ -9,12 +9,12 @@
 
 #include "app/file_access.h"
 #include "delta/driver.h"
+#include "platform/arguments.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 // Reads one RFC 3284 integer; false at the end of the file or past 64 bits.
@@ -40,7 +40,7 @@ static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t
 // does not fit the progress arithmetic); the patch is then applied without a
 // progress line, and the driver reports whatever is wrong with it.
 static std::uint32_t announced_target_bytes(const char* patch_path) {
-    std::FILE* file = std::fopen(patch_path, "rb");
+    std::FILE* file = open_file_stream(patch_path, "rb");
     if (file == nullptr) {
         return 0;
     }
@@ -83,6 +83,14 @@ static std::uint32_t announced_target_bytes(const char* patch_path) {
 }
 
 int main(int argc, char** argv) {
+    // Paths in UTF-8 on every platform, as the program's file functions take them.
+    ProgramArguments arguments;
+    if (!read_program_arguments(argc, argv, &arguments)) {
+        std::fprintf(stderr, "cannot read the command line\n");
+        return 2;
+    }
+    argc = static_cast<int>(arguments.text.size());
+    argv = arguments.pointers.data();
     if (argc != 4) {
         std::fprintf(stderr, "usage: apply-patch SOURCE PATCH OUTPUT\n");
         return 2;
@@ -93,16 +101,13 @@ int main(int argc, char** argv) {
     const std::string temporary = std::string(output) + ".part";
     // Both names are cleared before the patch starts: neither may be the
     // source or the patch.
-    std::error_code error;
-    if (std::filesystem::equivalent(source, output, error) ||
-        std::filesystem::equivalent(patch, output, error) ||
-        std::filesystem::equivalent(source, temporary, error) ||
-        std::filesystem::equivalent(patch, temporary, error)) {
+    if (same_file(source, output) || same_file(patch, output) ||
+        same_file(source, temporary.c_str()) || same_file(patch, temporary.c_str())) {
         std::fprintf(stderr, "usage: apply-patch SOURCE PATCH OUTPUT (OUTPUT and OUTPUT.part "
                              "must be new files)\n");
         return 2;
     }
-    std::FILE* probe = std::fopen(source, "rb");
+    std::FILE* probe = open_file_stream(source, "rb");
     if (probe == nullptr) {
         std::fprintf(stderr, "apply-patch: cannot open the source %s\n", source);
         return 1;

@@ -8,6 +8,7 @@
 
 #include "movie/adpcm.h"
 #include "movie/rewrite.h"
+#include "platform/arguments.h"
 #include "platform/file.h"
 #include "tools/adpcm_encoder/encoder.h"
 #include "tools/make_audio/wav.h"
@@ -192,7 +193,7 @@ static double signal_to_noise(const std::vector<std::int16_t>& wanted,
 }
 
 static bool write_whole_file(const char* path, const std::vector<unsigned char>& bytes) {
-    std::FILE* file = std::fopen(path, "wb");
+    std::FILE* file = open_file_stream(path, "wb");
     if (file == nullptr) {
         return false;
     }
@@ -234,6 +235,14 @@ static void print_comparison(int movie, std::uint64_t room_bytes, std::size_t sa
 }
 
 int main(int argc, char** argv) {
+    // Paths in UTF-8 on every platform, as the program's file functions take them.
+    ProgramArguments arguments;
+    if (!read_program_arguments(argc, argv, &arguments)) {
+        std::fprintf(stderr, "cannot read the command line\n");
+        return 2;
+    }
+    argc = static_cast<int>(arguments.text.size());
+    argv = arguments.pointers.data();
     Options options{};
     if (!parse_options(argc, argv, &options)) {
         return usage();

@@ -7,13 +7,14 @@
 // holds a patch that reproduces TARGET exactly. On failure the reason goes
 // to standard error and no PATCH is written (an older one stays as it was).
 
+#include "platform/arguments.h"
+#include "platform/file.h"
 #include "platform/interrupt.h"
 #include "tools/make_patch/make_patch.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 static int usage() {
     std::fprintf(stderr, "usage: make-patch [--no-checksum] SOURCE TARGET PATCH\n"
@@ -23,6 +24,14 @@ static int usage() {
 }
 
 int main(int argc, char** argv) {
+    // Paths in UTF-8 on every platform, as the program's file functions take them.
+    ProgramArguments arguments;
+    if (!read_program_arguments(argc, argv, &arguments)) {
+        std::fprintf(stderr, "cannot read the command line\n");
+        return 2;
+    }
+    argc = static_cast<int>(arguments.text.size());
+    argv = arguments.pointers.data();
     MakePatchOptions options = {};
     options.with_checksum = true;
     options.show_progress = true;
@@ -38,9 +47,8 @@ int main(int argc, char** argv) {
     options.target_path = argv[first + 1];
     options.patch_path = argv[first + 2];
     // PATCH is replaced at the end: it must not be one of the inputs.
-    std::error_code error;
-    if (std::filesystem::equivalent(options.source_path, options.patch_path, error) ||
-        std::filesystem::equivalent(options.target_path, options.patch_path, error)) {
+    if (same_file(options.source_path, options.patch_path) ||
+        same_file(options.target_path, options.patch_path)) {
         std::fprintf(stderr, "make-patch: PATCH must not be SOURCE or TARGET\n");
         return 2;
     }

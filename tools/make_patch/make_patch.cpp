@@ -232,7 +232,7 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
         vcdiff_write_header(&header, nullptr, 0);
     }
     run.temporary_path = std::string(options.patch_path) + ".incomplete";
-    run.pipeline.output = std::fopen(run.temporary_path.c_str(), "wb");
+    run.pipeline.output = open_file_stream(run.temporary_path.c_str(), "wb");
     if (run.pipeline.output == nullptr) {
         return fail_run(&run, reason, reason_size,
                         "cannot create a file in the patch's folder:", run.temporary_path.c_str(),
