@@ -1,7 +1,7 @@
 #include "app/run.h"
 
-#include "app/console.h"
-#include "app/file_access.h"
+#include "io/console.h"
+#include "io/file_access.h"
 #include "app/paths.h"
 #include "app/search.h"
 #include "delta/driver.h"
@@ -139,6 +139,7 @@ int find_and_name(RunNames* names) {
         display_name(&names->output_display, start_length);
         return 1;
     } catch (const std::bad_alloc&) {
+        end_search();
         return -1;
     }
 }

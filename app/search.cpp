@@ -106,6 +106,10 @@ bool ascend() {
 
 } // namespace
 
+void end_search() {
+    abandon_walk();
+}
+
 int find_next_file_by_extension(std::string* result, const char* extension) {
     for (;;) {
         DirectoryListing*& listing = search_listings[search_depth];

@@ -13,3 +13,7 @@ constexpr int FIND_HANDLE_SLOTS = 256;
 // call resumes where the previous one stopped; the walk moves the process's
 // current directory, which callers must leave alone between calls.
 int find_next_file_by_extension(std::string* result, const char* extension);
+
+// Gives up the walk under way: its listings are closed and the next call
+// starts a fresh walk of the current directory.
+void end_search();

@@ -1,6 +1,6 @@
 #include "delta/driver.h"
 
-#include "app/console.h"
+#include "io/console.h"
 #include "delta/stream.h"
 #include "delta/writer.h"
 #include "platform/file.h"

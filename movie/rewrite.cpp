@@ -1,7 +1,7 @@
 #include "movie/rewrite.h"
 
-#include "app/console.h"
-#include "app/file_access.h"
+#include "io/console.h"
+#include "io/file_access.h"
 #include "platform/file.h"
 #include "platform/resource.h"
 

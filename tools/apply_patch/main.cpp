@@ -7,7 +7,7 @@
 // OUTPUT.part and takes the name OUTPUT only once whole, so that a kill or a
 // power cut never leaves a partial target under that name.
 
-#include "app/file_access.h"
+#include "io/file_access.h"
 #include "delta/driver.h"
 #include "platform/arguments.h"
 #include "platform/file.h"

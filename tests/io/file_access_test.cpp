@@ -1,4 +1,4 @@
-#include "app/file_access.h"
+#include "io/file_access.h"
 #include "platform/file.h"
 #include "tests/support/files.h"
 

@@ -1,6 +1,6 @@
-#include "app/file_access.h"
+#include "io/file_access.h"
 
-#include "app/console.h"
+#include "io/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/memory.h"

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "io/console.h"
 #include "tests/support/console.h"
 
 #include <gtest/gtest.h>
