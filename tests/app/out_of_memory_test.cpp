@@ -64,10 +64,10 @@ TEST(OutOfMemory, EveryRunEndsWithAMessageAndTheClosingPrompt) {
 
     const std::string banner =
         to_console("\n*** Parche al Español para Veltrane para PS2 (v1.0) ***\n\n\n");
-    const std::string not_found = to_console(
-        "Incapaz de hallar el ISO Jap de Veltrane para PS2.\n\n"
-        "El tamaño del archivo debe ser de 1 455 587 328 bytes.\n\n"
-        "El CRC32 del archivo debe ser 0xDED23029.\n");
+    const std::string not_found =
+        to_console("Incapaz de hallar el ISO Jap de Veltrane para PS2.\n\n"
+                   "El tamaño del archivo debe ser de 1 455 587 328 bytes.\n\n"
+                   "El CRC32 del archivo debe ser 0xDED23029.\n");
     const std::string failed = to_console("\n\nEl parche falló.\n");
     const std::string closing = to_console("\nPresiona Enter para salir del programa.");
 

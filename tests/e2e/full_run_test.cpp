@@ -124,6 +124,24 @@ TEST_F(FullRun, TranslatesTheImageAndReplacesAnEarlierOutput) {
     EXPECT_FALSE(fs::exists(folder / "Veltrane_patched.tmp")) << "the temporary name is gone";
 }
 
+TEST_F(FullRun, TranslatesTheImageInAFolderWithAJapaneseAndASpanishName) {
+    const std::string name = "ヴェルトレーン España";
+    const fs::path inner = folder / fs::path(std::u8string(name.begin(), name.end()));
+    fs::create_directory(inner);
+    fs::rename(image, inner / "Veltrane.iso");
+    image = inner / "Veltrane.iso";
+    output = inner / "Veltrane_patched.iso";
+    const std::string shown = name + static_cast<char>(fs::path::preferred_separator);
+
+    const Seen seen = split_progress(run(PATCHER_PROGRAM).output);
+    EXPECT_EQ(seen.before, to_console(BANNER + "ISO Jap detectado: " + shown +
+                                      "Veltrane.iso\n\nParche en progreso:\n"));
+    EXPECT_EQ(seen.after, to_console("\n\n¡El parche al español ha sido aplicado correctamente!\n"
+                                     "El archivo ISO parcheado al español es \"" +
+                                     shown + "Veltrane_patched.iso\".\n" + CLOSING));
+    EXPECT_EQ(file_digest(output), expected_digest());
+}
+
 TEST_F(FullRun, ImageWithTheRightSignaturesButOtherContentIsBlamedOnItsCrc) {
     // An image of the right size with only the two signatures.
     fs::remove(image);
