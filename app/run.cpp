@@ -1,11 +1,11 @@
 #include "app/run.h"
 
-#include "io/console.h"
-#include "io/file_access.h"
 #include "app/paths.h"
 #include "app/search.h"
 #include "delta/driver.h"
 #include "delta/stream.h"
+#include "io/console.h"
+#include "io/file_access.h"
 #include "movie/rewrite.h"
 #include "platform/directory.h"
 #include "platform/file.h"

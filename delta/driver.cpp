@@ -1,8 +1,8 @@
 #include "delta/driver.h"
 
-#include "io/console.h"
 #include "delta/stream.h"
 #include "delta/writer.h"
+#include "io/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/memory.h"

@@ -146,7 +146,7 @@ static int rewrite_one_movie(const char* output_path, const char* display_name, 
     open_file_mode(handle, output_path, OPEN_READ_WRITE);
     if (*handle < 0) {
         print_console_name("Incapaz de abrir el siguiente archivo ISO parcheado: %s\n",
-                             display_name);
+                           display_name);
         return 0;
     }
     unsigned char* region = nullptr;
@@ -169,7 +169,7 @@ static int rewrite_one_movie(const char* output_path, const char* display_name, 
     if (*handle < 0) {
         std::free(region);
         print_console_name("Incapaz de abrir el siguiente archivo ISO parcheado: %s\n",
-                             display_name);
+                           display_name);
         return 0;
     }
     if (file_seek(*handle, movie.offset) != std::int64_t{movie.offset} ||

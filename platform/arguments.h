@@ -12,6 +12,6 @@ struct ProgramArguments {
     std::vector<char*> pointers;   // into text, then a null, as main's argv
 };
 
-// Fills arguments from main's own; false when the command line cannot be read.
-// A tool then goes on with argc = text.size() and argv = pointers.data().
-bool read_program_arguments(int argc, char** argv, ProgramArguments* arguments);
+// Fills arguments from main's own and points argc and argv at them; false
+// when the command line cannot be read.
+bool read_program_arguments(int* argc, char*** argv, ProgramArguments* arguments);

@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-bool read_program_arguments(int argc, char** argv, ProgramArguments* arguments) {
-    (void)argc;
-    (void)argv;
+bool read_program_arguments(int* argc, char*** argv, ProgramArguments* arguments) {
     arguments->text.clear();
     arguments->pointers.clear();
     int count = 0;
@@ -25,5 +23,7 @@ bool read_program_arguments(int argc, char** argv, ProgramArguments* arguments) 
         arguments->pointers.push_back(argument.data());
     }
     arguments->pointers.push_back(nullptr);
+    *argc = static_cast<int>(arguments->text.size());
+    *argv = arguments->pointers.data();
     return ok;
 }

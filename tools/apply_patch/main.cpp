@@ -7,8 +7,8 @@
 // OUTPUT.part and takes the name OUTPUT only once whole, so that a kill or a
 // power cut never leaves a partial target under that name.
 
-#include "io/file_access.h"
 #include "delta/driver.h"
+#include "io/file_access.h"
 #include "platform/arguments.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
@@ -85,12 +85,10 @@ static std::uint32_t announced_target_bytes(const char* patch_path) {
 int main(int argc, char** argv) {
     // Paths in UTF-8 on every platform, as the program's file functions take them.
     ProgramArguments arguments;
-    if (!read_program_arguments(argc, argv, &arguments)) {
+    if (!read_program_arguments(&argc, &argv, &arguments)) {
         std::fprintf(stderr, "cannot read the command line\n");
         return 2;
     }
-    argc = static_cast<int>(arguments.text.size());
-    argv = arguments.pointers.data();
     if (argc != 4) {
         std::fprintf(stderr, "usage: apply-patch SOURCE PATCH OUTPUT\n");
         return 2;

@@ -237,12 +237,10 @@ static void print_comparison(int movie, std::uint64_t room_bytes, std::size_t sa
 int main(int argc, char** argv) {
     // Paths in UTF-8 on every platform, as the program's file functions take them.
     ProgramArguments arguments;
-    if (!read_program_arguments(argc, argv, &arguments)) {
+    if (!read_program_arguments(&argc, &argv, &arguments)) {
         std::fprintf(stderr, "cannot read the command line\n");
         return 2;
     }
-    argc = static_cast<int>(arguments.text.size());
-    argv = arguments.pointers.data();
     Options options{};
     if (!parse_options(argc, argv, &options)) {
         return usage();

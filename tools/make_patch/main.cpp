@@ -26,12 +26,10 @@ static int usage() {
 int main(int argc, char** argv) {
     // Paths in UTF-8 on every platform, as the program's file functions take them.
     ProgramArguments arguments;
-    if (!read_program_arguments(argc, argv, &arguments)) {
+    if (!read_program_arguments(&argc, &argv, &arguments)) {
         std::fprintf(stderr, "cannot read the command line\n");
         return 2;
     }
-    argc = static_cast<int>(arguments.text.size());
-    argv = arguments.pointers.data();
     MakePatchOptions options = {};
     options.with_checksum = true;
     options.show_progress = true;
