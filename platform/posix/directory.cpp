@@ -21,15 +21,24 @@ DirectoryListing* open_directory_listing() {
     if (directory == nullptr) {
         return nullptr;
     }
-    DirectoryListing* listing = new DirectoryListing{{}, 0};
-    while (const dirent* found = readdir(directory)) {
-        DirectoryEntry entry{found->d_name, false};
-        // A link to a directory counts as the directory, as on Windows.
-        struct stat status;
-        if (stat(found->d_name, &status) == 0) {
-            entry.is_directory = S_ISDIR(status.st_mode);
+    // Memory running out is reported by throwing, and the run ends on it:
+    // the directory and the half-read listing go first.
+    DirectoryListing* listing = nullptr;
+    try {
+        listing = new DirectoryListing{{}, 0};
+        while (const dirent* found = readdir(directory)) {
+            DirectoryEntry entry{found->d_name, false};
+            // A link to a directory counts as the directory, as on Windows.
+            struct stat status;
+            if (stat(found->d_name, &status) == 0) {
+                entry.is_directory = S_ISDIR(status.st_mode);
+            }
+            listing->entries.push_back(std::move(entry));
         }
-        listing->entries.push_back(std::move(entry));
+    } catch (...) {
+        closedir(directory);
+        delete listing;
+        throw;
     }
     closedir(directory);
     std::sort(listing->entries.begin(), listing->entries.end(),
