@@ -248,8 +248,7 @@ TEST(MovieWalk, CountsWhatAnEndlessSoundtrackWouldTake) {
     add_packet(&others, 0xBD, 10, false, 0x00); // no room for a payload
     add_audio(&others, 57);                     // a first payload of 40 bytes: none taken
     add_audio(&others, 100);
-    Bytes cut = packs;
-    cut.resize(cut.size() - 1); // the last packet crosses the end
+    const Bytes cut(packs.begin(), packs.end() - 1); // the last packet crosses the end
     const Bytes cases[] = {Bytes(), packs, others, cut};
     for (const Bytes& region : cases) {
         const Walked walked = walk(region, make_pcm(region.size() + 1));
