@@ -26,23 +26,31 @@ struct ChainFile {
     std::string name;
 };
 
-// Makes the nested folders one level at a time from inside the one above,
-// so that no path handed to the system is longer than one name: the tree
-// may go deeper than the longest path the system takes. False when the
-// system refuses a step.
+// Makes the nested folders one level at a time, so that the tree may go
+// deeper than the longest path the system takes: through full paths of any
+// length where a deep current folder is unsafe, otherwise from inside the
+// folder above, so that no path handed to the system is longer than one
+// name. False when the system refuses a step.
 bool make_chain(const fs::path& base, const std::vector<std::string>& names,
                 const std::vector<ChainFile>& files) {
     std::error_code error;
     const fs::path start = fs::current_path();
-    fs::current_path(base, error);
+    fs::path here = any_length_path(base);
+    if (!DEEP_FOLDERS_BY_FULL_PATH) {
+        fs::current_path(base, error);
+        here = ".";
+    }
     for (std::size_t level = 1; !error && level <= names.size(); level++) {
-        fs::create_directory(utf8_path(names[level - 1]), error);
-        if (!error) {
-            fs::current_path(utf8_path(names[level - 1]), error);
+        const fs::path name = utf8_path(names[level - 1]);
+        fs::create_directory(here / name, error);
+        if (!error && DEEP_FOLDERS_BY_FULL_PATH) {
+            here /= name;
+        } else if (!error) {
+            fs::current_path(name, error);
         }
         for (const ChainFile& file : files) {
             if (!error && file.level == level) {
-                make_decoy_image(utf8_path(file.name));
+                make_decoy_image(here / utf8_path(file.name));
             }
         }
     }
@@ -53,6 +61,10 @@ bool make_chain(const fs::path& base, const std::vector<std::string>& names,
 // Removes the chain from the bottom up, again one level at a time.
 void remove_chain(const fs::path& base, const std::vector<std::string>& names) {
     std::error_code error;
+    if (DEEP_FOLDERS_BY_FULL_PATH) {
+        fs::remove_all(any_length_path(base / utf8_path(names[0])), error);
+        return;
+    }
     const fs::path start = fs::current_path();
     fs::current_path(base, error);
     std::size_t depth = 0;

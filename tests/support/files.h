@@ -33,6 +33,15 @@ void set_writable(const std::filesystem::path& path, bool writable);
 void* hold_file_exclusively(const std::filesystem::path& path);
 void release_file(void* hold);
 
+// Deep trees: on Windows a process's current folder must stay short (Wine
+// overruns its own buffers past about a thousand characters), so a test
+// reaches deep folders through the extended-length form of their path
+// ("\\?\" and the absolute path), which takes any length. Elsewhere no call
+// takes a path past 4,096 bytes, so a test enters deep folders one at a time
+// instead, and any_length_path returns the path unchanged.
+extern const bool DEEP_FOLDERS_BY_FULL_PATH;
+std::filesystem::path any_length_path(const std::filesystem::path& path);
+
 // A build-tree path handed to a test at compile time, as this platform's file
 // functions take it (under Wine the Unix root is drive Z:).
 std::filesystem::path build_path(const std::string& path);

@@ -13,6 +13,12 @@ void* hold_file_exclusively(const std::filesystem::path&) {
 
 void release_file(void*) {}
 
+const bool DEEP_FOLDERS_BY_FULL_PATH = false;
+
+std::filesystem::path any_length_path(const std::filesystem::path& path) {
+    return path;
+}
+
 std::filesystem::path build_path(const std::string& path) {
     return path;
 }
