@@ -99,7 +99,16 @@ static void store_block(unsigned filter, unsigned shift, bool last, const unsign
     }
 }
 
-void encode_ps_adpcm(const std::int16_t* samples, std::size_t block_count, unsigned char* adpcm) {
+// One way of coding a block with a given filter and shift from the decoder's
+// state s1, s2: true, with the trial, when it beats bound.
+using BlockCoder = bool (*)(const std::int16_t* samples, unsigned filter, unsigned shift,
+                            std::int32_t s1, std::int32_t s2, std::int64_t bound,
+                            BlockTrial* trial);
+
+// Codes every block with the filter and shift whose trial has the least
+// error, carrying the decoder's state from block to block.
+static void encode_blocks(const std::int16_t* samples, std::size_t block_count,
+                          unsigned char* adpcm, BlockCoder code_block) {
     std::int32_t s1 = 0;
     std::int32_t s2 = 0;
     for (std::size_t block = 0; block < block_count; ++block) {
@@ -108,11 +117,11 @@ void encode_ps_adpcm(const std::int16_t* samples, std::size_t block_count, unsig
         BlockTrial trial{};
         unsigned best_filter = 0;
         unsigned best_shift = 0;
-        // Filter 0 reconstructs the scaled nibble itself, so it always stays
-        // in range and every block finds a choice.
+        // Filter 0 reconstructs the (clamped) nearest scaled nibble itself,
+        // so it always stays in range and every block finds a choice.
         for (unsigned filter = 0; filter < ENCODER_FILTERS; ++filter) {
             for (unsigned shift = 0; shift <= ENCODER_MAX_SHIFT; ++shift) {
-                if (try_block(block_samples, filter, shift, s1, s2, best.error, &trial)) {
+                if (code_block(block_samples, filter, shift, s1, s2, best.error, &trial)) {
                     best = trial;
                     best_filter = filter;
                     best_shift = shift;
@@ -124,6 +133,10 @@ void encode_ps_adpcm(const std::int16_t* samples, std::size_t block_count, unsig
         s1 = best.s1;
         s2 = best.s2;
     }
+}
+
+void encode_ps_adpcm(const std::int16_t* samples, std::size_t block_count, unsigned char* adpcm) {
+    encode_blocks(samples, block_count, adpcm, try_block);
 }
 
 // A search over the nibbles of one block that keeps the PATHS partial
@@ -226,28 +239,5 @@ static bool search_block(const std::int16_t* samples, unsigned filter, unsigned 
 
 void encode_ps_adpcm_searched(const std::int16_t* samples, std::size_t block_count,
                               unsigned char* adpcm) {
-    std::int32_t s1 = 0;
-    std::int32_t s2 = 0;
-    for (std::size_t block = 0; block < block_count; ++block) {
-        const std::int16_t* block_samples = samples + block * ADPCM_BLOCK_SAMPLES;
-        BlockTrial best{INT64_MAX, s1, s2, {}};
-        BlockTrial trial{};
-        unsigned best_filter = 0;
-        unsigned best_shift = 0;
-        // As in encode_ps_adpcm, filter 0 always keeps a path (the clamped
-        // nearest nibble reconstructs itself), so every block finds a choice.
-        for (unsigned filter = 0; filter < ENCODER_FILTERS; ++filter) {
-            for (unsigned shift = 0; shift <= ENCODER_MAX_SHIFT; ++shift) {
-                if (search_block(block_samples, filter, shift, s1, s2, best.error, &trial)) {
-                    best = trial;
-                    best_filter = filter;
-                    best_shift = shift;
-                }
-            }
-        }
-        store_block(best_filter, best_shift, block + 1 == block_count, best.nibbles,
-                    adpcm + block * ADPCM_BLOCK_BYTES);
-        s1 = best.s1;
-        s2 = best.s2;
-    }
+    encode_blocks(samples, block_count, adpcm, search_block);
 }
