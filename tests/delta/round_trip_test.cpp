@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 struct Variant {
@@ -281,6 +284,45 @@ TEST(RoundTrip, SourceRangeCutShortIsSourceTooShort) {
         const DecodeResult whole = decode_delta(delta, setup);
         EXPECT_EQ(whole.status, 0) << whole.message;
         EXPECT_TRUE(whole.output == Bytes(source.begin() + 15000, source.begin() + 45000));
+    }
+}
+
+// Streams may start on several threads at once, the first ones of the
+// process included: the checksum kernel is then chosen, and the default code
+// table read, by all of them together. ThreadSanitizer names any race.
+TEST(RoundTrip, StreamsStartTogetherOnSeveralThreads) {
+    std::uint64_t random = 5;
+    const Bytes source = random_bytes(&random, 50000);
+    const Bytes target = edited_copy(source, &random, 80000);
+    VcdiffEncodeOptions options = {};
+    options.window_size = 8192;
+    options.match_block = 16;
+    options.with_checksum = true;
+    Bytes delta;
+    ASSERT_TRUE(
+        vcdiff_encode(source.data(), source.size(), target.data(), target.size(), options, &delta));
+    adler32_reset_kernel();
+    constexpr int THREADS = 4;
+    std::atomic<int> not_ready{THREADS};
+    DecodeResult results[THREADS];
+    std::thread threads[THREADS];
+    for (int t = 0; t < THREADS; t++) {
+        threads[t] = std::thread([&, t] {
+            not_ready.fetch_sub(1);
+            while (not_ready.load() > 0) {
+                std::this_thread::yield();
+            }
+            DecodeSetup setup;
+            setup.source = &source;
+            results[t] = decode_delta(delta, setup);
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const DecodeResult& result : results) {
+        EXPECT_EQ(result.status, 0) << result.message;
+        EXPECT_TRUE(result.output == target);
     }
 }
 
