@@ -51,11 +51,7 @@ void release_file(void* hold) {
 const bool DEEP_FOLDERS_BY_FULL_PATH = true;
 
 std::filesystem::path any_length_path(const std::filesystem::path& path) {
-    std::wstring full = std::filesystem::absolute(path).make_preferred().wstring();
-    if (full.compare(0, 4, L"\\\\?\\") == 0) {
-        return full;
-    }
-    return full.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+    return L"\\\\?\\" + std::filesystem::absolute(path).make_preferred().wstring();
 }
 
 std::filesystem::path build_path(const std::string& path) {
