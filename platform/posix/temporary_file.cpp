@@ -26,17 +26,20 @@ bool names_file(const char* path, int fd) {
 }
 
 // What stands at path and is not held: removed (TEMPORARY_CREATED says the
-// name may be tried again). Nothing is opened through a
-// link, and a special file is opened without waiting for a writer.
+// name may be tried again). Nothing is opened through a link, and a special
+// file is opened without waiting for a writer.
 TemporaryStatus remove_leftover(const char* path) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) {
             return TEMPORARY_CREATED;
         }
-        // A link (ELOOP), or a special file that does not open this way.
+        // A link (ELOOP), or a special file that does not open this way. A
+        // file that cannot be opened cannot be asked whether it is held.
         struct stat status;
-        if (lstat(path, &status) == 0 && !S_ISDIR(status.st_mode) && unlink(path) == 0) {
+        const bool removable =
+            lstat(path, &status) == 0 && !S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode);
+        if (removable && unlink(path) == 0) {
             return TEMPORARY_CREATED;
         }
         return errno == ENOENT ? TEMPORARY_CREATED : TEMPORARY_REFUSED;
@@ -51,8 +54,7 @@ TemporaryStatus remove_leftover(const char* path) {
         return errno == EWOULDBLOCK ? TEMPORARY_HELD : TEMPORARY_REFUSED;
     }
     // Held now, so no other copy takes it meanwhile; the name is checked to
-    // still be this file before it goes.
-    // A name that changed meanwhile is simply tried again.
+    // still be this file before it goes (one that changed is tried again).
     const bool removed = !names_file(path, fd) || unlink(path) == 0;
     close(fd);
     return removed ? TEMPORARY_CREATED : TEMPORARY_REFUSED;
