@@ -64,6 +64,16 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
     return files;
 }
 
+// A second name for the file name in folder: a symbolic link, or where the
+// system makes none, a hard link.
+void link_to(const fs::path& folder, const std::string& name, const fs::path& link,
+             std::error_code& error) {
+    fs::create_symlink(name, link, error);
+    if (error) {
+        fs::create_hard_link(folder / name, link, error);
+    }
+}
+
 bool interrupt_after_a_second(const std::string&, void* context) {
     return Clock::now() - *static_cast<Clock::time_point*>(context) > std::chrono::seconds(1);
 }
@@ -105,14 +115,14 @@ class ToolFault : public FaultCase {
         std::error_code error;
         switch (what) {
         case LINK_AT_TEMPORARY:
-            fs::create_symlink("bystander.txt", where / temporary, error);
+            link_to(where, "bystander.txt", where / temporary, error);
             break;
         case INPUT_AT_TEMPORARY:
             fs::copy_file(where / arguments[0], where / temporary, error);
             arguments[0] = temporary;
             break;
         case OUTPUT_IS_AN_INPUT:
-            fs::create_symlink(arguments[0], where / tool.output, error);
+            link_to(where, arguments[0], where / tool.output, error);
             break;
         case FIFO_INPUT:
             arguments[0] = "pipe";
