@@ -10,6 +10,7 @@
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
+#include "platform/temporary_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -154,13 +155,19 @@ enum ImageOutcome {
 };
 
 // Patches source into temporary, re-dubs it and gives it the name output.
-// Whatever happens, nothing but the whole image ever has the name output.
+// Whatever happens, nothing but the whole image ever has the name output,
+// and an earlier image of that name stays until the new one replaces it.
 ImageOutcome write_image(const std::string& source, const std::string& temporary,
-                         const std::string& output, const std::string& output_display) {
-    // An earlier output goes first, as does what a killed run left under the
-    // temporary name. A name that cannot be cleared could not take the
-    // image either: better to say so now than after the whole patch.
-    if (!clear_file_name(output.c_str()) || !clear_file_name(temporary.c_str())) {
+                         const std::string& output, const std::string& output_display,
+                         TemporaryFile* file) {
+    // A folder at the output name could never take the image: better to say
+    // so now than after the whole patch.
+    if (file_kind(output.c_str()) == KIND_FOLDER) {
+        return IMAGE_FAILED;
+    }
+    // What a killed run left under the temporary name goes; a file another
+    // running copy writes there ends this run, its files left alone.
+    if (create_temporary_file(temporary.c_str(), file) != TEMPORARY_CREATED) {
         return IMAGE_FAILED;
     }
     const std::int32_t result =
@@ -183,7 +190,7 @@ ImageOutcome write_image(const std::string& source, const std::string& temporary
     if (interrupt_requested()) {
         return IMAGE_FAILED;
     }
-    const PublishResult published = publish_file(temporary.c_str(), output.c_str());
+    const PublishResult published = publish_file(file, temporary.c_str(), output.c_str());
     if (published == PUBLISH_NOT_WRITTEN) {
         return IMAGE_NOT_WRITTEN;
     }
@@ -198,10 +205,11 @@ void patch_image(const RunNames& names) {
     // the run like any failed patch: the unfinished image goes, and only
     // then may the process end.
     start_interrupt_watch();
+    TemporaryFile file{-1};
     const ImageOutcome outcome =
-        write_image(names.source, names.temporary, names.output, names.output_display);
+        write_image(names.source, names.temporary, names.output, names.output_display, &file);
     if (outcome != IMAGE_PUBLISHED) {
-        remove_file(names.temporary.c_str());
+        discard_temporary_file(&file, names.temporary.c_str());
     }
     stop_interrupt_watch();
     switch (outcome) {

@@ -143,11 +143,19 @@ int find_next_file_by_extension(std::string* result, const char* extension) {
         if (entry.name == "." || entry.name == "..") {
             continue;
         }
+        // A folder link is never entered: one that leads outside the start
+        // folder would take the walk (and the output) into another's
+        // folders, and one that stays inside leads where the walk goes
+        // anyway by the folder's own name.
         if (entry.is_directory) {
-            descend(entry.name);
+            if (!entry.is_link) {
+                descend(entry.name);
+            }
             continue;
         }
-        if (extension_matches(entry.name, extension)) {
+        // A pipe, device or socket is no image, and opening one could wait
+        // for ever.
+        if (!entry.is_special && extension_matches(entry.name, extension)) {
             *result = join_path(search_directory, entry.name);
             return 1;
         }

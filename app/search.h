@@ -1,6 +1,8 @@
 #pragma once
 
-// Resumable depth-first search of the tree below the current directory.
+// Resumable depth-first search of the tree below the current directory. It
+// stays below it: folder links are not entered, and only files (links to
+// files included) are returned, never a pipe, device or socket.
 
 #include <string>
 

@@ -1,6 +1,7 @@
 #include "io/console.h"
 
 #include "platform/console.h"
+#include "platform/interrupt.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -44,6 +45,14 @@ const unsigned char CONSOLE_TRANSLATION[256] = {
     0x00, 0x97, 0xA3, 0x96, 0x81, 0x00, 0x00, 0x00, // 0xF0
 };
 
+// A console that takes no more text (the pipe's reader has gone, the window
+// is closed) ends the work under way like an interrupt: nobody sees it.
+static void check_console() {
+    if (std::ferror(stdout)) {
+        request_interrupt();
+    }
+}
+
 void print_console_text(const char* text) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* scan = bytes;
@@ -52,6 +61,7 @@ void print_console_text(const char* text) {
     }
     if (*scan == 0) {
         write_console_cp850(text);
+        check_console();
         return;
     }
     // Translated piece by piece through a small buffer: no allocation that
@@ -72,6 +82,7 @@ void print_console_text(const char* text) {
     }
     piece[used] = 0;
     write_console_cp850(piece);
+    check_console();
 }
 
 void print_console_format(const char* format, ...) {
@@ -81,6 +92,7 @@ void print_console_format(const char* format, ...) {
     va_end(arguments);
     // Paths and the progress line must show before the program waits or works.
     std::fflush(stdout);
+    check_console();
 }
 
 void print_console_name(const char* message, const char* name) {
@@ -93,4 +105,5 @@ void print_console_name(const char* message, const char* name) {
         std::fputs(placeholder + 2, stdout);
     }
     std::fflush(stdout);
+    check_console();
 }

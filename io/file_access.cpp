@@ -5,7 +5,6 @@
 #include "platform/interrupt.h"
 #include "platform/memory.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -90,25 +89,19 @@ int read_file_region(int* handle, const char* path, unsigned char** data, std::u
     return 1;
 }
 
-bool clear_file_name(const char* path) {
-    return remove_file(path) == 0 || errno == ENOENT;
-}
-
-PublishResult publish_file(const char* temporary_path, const char* final_path) {
-    // Any descriptor of the file brings all of its data to the disk, also
-    // what was written through descriptors closed since.
-    const int fd = open_existing_file(temporary_path, FILE_WRITE);
-    if (fd < 0) {
-        return PUBLISH_NOT_WRITTEN;
-    }
-    const bool flushed = flush_file(fd) == 0;
-    if (file_close(fd) != 0 || !flushed) {
+PublishResult publish_file(TemporaryFile* file, const char* temporary_path,
+                           const char* final_path) {
+    if (flush_temporary_file(file) != 0) {
         return PUBLISH_NOT_WRITTEN;
     }
     // The flush may take seconds: an interrupt that came meanwhile still
-    // ends the run before the image takes its name.
+    // ends the run before the file takes its name.
     if (interrupt_requested()) {
         return PUBLISH_INTERRUPTED;
     }
-    return replace_file(temporary_path, final_path) == 0 ? PUBLISH_DONE : PUBLISH_NOT_RENAMED;
+    if (rename_temporary_file(file, temporary_path, final_path) != 0) {
+        return PUBLISH_NOT_RENAMED;
+    }
+    release_temporary_file(file);
+    return PUBLISH_DONE;
 }

@@ -3,6 +3,8 @@
 // File helpers shared by the run, the movie rewrite and the patch driver.
 // A handle is a low-level descriptor; -1 means that no file is open.
 
+#include "platform/temporary_file.h"
+
 #include <cstdint>
 
 enum OpenMode { OPEN_READ = 0, OPEN_WRITE = 1, OPEN_READ_WRITE = 2 };
@@ -23,11 +25,6 @@ int open_file_mode(int* handle, const char* path, int mode);
 int read_file_region(int* handle, const char* path, unsigned char** data, std::uint32_t* length,
                      std::uint32_t size, std::uint32_t offset);
 
-// Removes the file named path, if any, before something is written under
-// that name. true when nothing is left of that name; false when something
-// stays (a folder, a file the system will not let go).
-bool clear_file_name(const char* path);
-
 // How publish_file ended.
 enum PublishResult {
     PUBLISH_DONE = 0,        // the file is on the disk under its final name
@@ -36,8 +33,10 @@ enum PublishResult {
     PUBLISH_NOT_RENAMED = 3, // the rename was refused
 };
 
-// Gives the finished file at temporary_path its final name: its data goes to
-// the disk first and only then is it renamed, replacing whatever has that
-// name, so that a power cut can leave the finished name only on whole data.
-// The file must be closed. On failure temporary_path is left to the caller.
-PublishResult publish_file(const char* temporary_path, const char* final_path);
+// Gives the finished file that file holds at temporary_path its final name:
+// its data goes to the disk first and only then is it renamed, replacing
+// whatever has that name, so that a power cut can leave the finished name
+// only on whole data, and an earlier file of that name stays until then.
+// Every other descriptor of the file must be closed. On success the file is
+// let go; on failure it is left to the caller (discard_temporary_file).
+PublishResult publish_file(TemporaryFile* file, const char* temporary_path, const char* final_path);

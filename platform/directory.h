@@ -10,7 +10,9 @@ extern const char PATH_SEPARATOR;
 
 struct DirectoryEntry {
     std::string name;
-    bool is_directory;
+    bool is_directory; // a folder, or a link to one
+    bool is_link;      // a symbolic link or junction (to a folder or a file)
+    bool is_special;   // a pipe, device or socket: no file to read
 };
 
 // An open listing of one directory; entries come back one at a time,

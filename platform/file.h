@@ -12,8 +12,19 @@
 // must exist, and writing overwrites bytes in place.
 enum FileMode { FILE_READ = 0, FILE_WRITE = 1, FILE_READ_WRITE = 2 };
 
-// Opens an existing file; returns a descriptor, or -1.
+// Opens an existing regular file; returns a descriptor, or -1. A folder, a
+// pipe or a device is refused without waiting for it.
 int open_existing_file(const char* path, FileMode mode);
+
+// What a name stands for, through links.
+enum FileKind {
+    KIND_MISSING = 0, // nothing of that name (or it cannot be looked at)
+    KIND_REGULAR = 1, // a file of data
+    KIND_FOLDER = 2,
+    KIND_SPECIAL = 3, // a pipe, device or socket
+};
+
+FileKind file_kind(const char* path);
 
 // Full 64-bit length of an open file, or -1.
 std::int64_t file_length(int fd);
@@ -27,7 +38,8 @@ std::int64_t file_write(int fd, const void* buffer, std::size_t count);
 
 int file_close(int fd);
 
-// std::fopen for the program's paths (UTF-8, of any length).
+// std::fopen for the program's paths (UTF-8, of any length), never waiting
+// for a pipe; for reading, only a regular file opens.
 std::FILE* open_file_stream(const char* path, const char* mode);
 
 // 0 on success; otherwise errno says why (ENOENT: nothing of that name).

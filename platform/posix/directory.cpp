@@ -27,11 +27,16 @@ DirectoryListing* open_directory_listing() {
     try {
         listing = new DirectoryListing{{}, 0};
         while (const dirent* found = readdir(directory)) {
-            DirectoryEntry entry{found->d_name, false};
+            DirectoryEntry entry{found->d_name, false, false, false};
             // A link to a directory counts as the directory, as on Windows.
+            // A link that leads nowhere is neither: opening it tells.
             struct stat status;
+            if (lstat(found->d_name, &status) == 0) {
+                entry.is_link = S_ISLNK(status.st_mode);
+            }
             if (stat(found->d_name, &status) == 0) {
                 entry.is_directory = S_ISDIR(status.st_mode);
+                entry.is_special = !entry.is_directory && !S_ISREG(status.st_mode);
             }
             listing->entries.push_back(std::move(entry));
         }

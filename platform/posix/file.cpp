@@ -1,9 +1,31 @@
 #include "platform/file.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Opens without waiting: a pipe would hold the open until a writer came, and
+// a signal handler that lets calls resume would keep it waiting. Only a
+// regular file is read (a folder opens read-only here but never on
+// Windows); what is written may also be a device.
+static int open_without_waiting(const char* path, int flags, bool only_regular) {
+    const int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status;
+    const bool refused = fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) ||
+                         (only_regular && !S_ISREG(status.st_mode));
+    if (refused || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
 
 int open_existing_file(const char* path, FileMode mode) {
     int flags = 0;
@@ -18,17 +40,18 @@ int open_existing_file(const char* path, FileMode mode) {
         flags = O_RDWR;
         break;
     }
-    int fd = open(path, flags | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    // A directory opens read-only here but never on Windows; neither is a file.
+    return open_without_waiting(path, flags, true);
+}
+
+FileKind file_kind(const char* path) {
     struct stat status;
-    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-        close(fd);
-        return -1;
+    if (stat(path, &status) != 0) {
+        return KIND_MISSING;
     }
-    return fd;
+    if (S_ISREG(status.st_mode)) {
+        return KIND_REGULAR;
+    }
+    return S_ISDIR(status.st_mode) ? KIND_FOLDER : KIND_SPECIAL;
 }
 
 std::int64_t file_length(int fd) {
@@ -56,7 +79,31 @@ int file_close(int fd) {
 }
 
 std::FILE* open_file_stream(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    int flags = O_RDONLY;
+    const bool update = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r':
+        flags = update ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        flags = (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags = (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        break;
+    default:
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd = open_without_waiting(path, flags, mode[0] == 'r');
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
 }
 
 bool same_file(const char* first, const char* second) {

@@ -56,7 +56,14 @@ bool next_directory_entry(DirectoryListing* listing, DirectoryEntry* entry) {
         // A name that is not valid UTF-16 cannot be spelled in UTF-8 and so
         // could not be opened again: it is passed over.
         if (narrow(listing->data.cFileName, &entry->name)) {
-            entry->is_directory = (listing->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            const DWORD attributes = listing->data.dwFileAttributes;
+            entry->is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            // Other reparse points (cloud placeholders, deduplicated files)
+            // are the folders and files they seem to be.
+            entry->is_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                             (listing->data.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                              listing->data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+            entry->is_special = (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
             return true;
         }
     }

@@ -9,20 +9,47 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+// A device or pipe is no file; the tests' names never reach one through a
+// folder listing, but a translator may name one.
+static bool is_disk_file(intptr_t handle) {
+    return handle != -1 && GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK;
+}
+
 int open_existing_file(const char* path, FileMode mode) {
     std::wstring name;
     if (!extended_path(path, &name)) {
         return -1;
     }
+    int fd = -1;
     switch (mode) {
     case FILE_READ:
-        return _wopen(name.c_str(), _O_RDONLY | _O_BINARY);
+        fd = _wopen(name.c_str(), _O_RDONLY | _O_BINARY);
+        break;
     case FILE_WRITE:
-        return _wopen(name.c_str(), _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        fd = _wopen(name.c_str(), _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        break;
     case FILE_READ_WRITE:
-        return _wopen(name.c_str(), _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+        fd = _wopen(name.c_str(), _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+        break;
     }
-    return -1;
+    if (fd >= 0 && !is_disk_file(_get_osfhandle(fd))) {
+        _close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+FileKind file_kind(const char* path) {
+    std::wstring name;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!extended_path(path, &name) ||
+        !GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) {
+        return KIND_MISSING;
+    }
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return KIND_FOLDER;
+    }
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0 ? KIND_SPECIAL : KIND_REGULAR;
 }
 
 std::FILE* open_file_stream(const char* path, const char* mode) {
@@ -31,7 +58,12 @@ std::FILE* open_file_stream(const char* path, const char* mode) {
     if (!extended_path(path, &name) || !widen(mode, &wide_mode)) {
         return nullptr;
     }
-    return _wfopen(name.c_str(), wide_mode.c_str());
+    std::FILE* stream = _wfopen(name.c_str(), wide_mode.c_str());
+    if (stream != nullptr && mode[0] == 'r' && !is_disk_file(_get_osfhandle(_fileno(stream)))) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
 }
 
 std::int64_t file_length(int fd) {

@@ -29,6 +29,10 @@ void start_interrupt_watch() {
     SetConsoleCtrlHandler(note_interrupt, TRUE);
 }
 
+void request_interrupt() {
+    InterlockedExchange(&interrupted, 1);
+}
+
 bool interrupt_requested() {
     return InterlockedCompareExchange(&interrupted, 0, 0) != 0;
 }

@@ -224,7 +224,8 @@ ChildRun player_run(const fs::path& folder) {
                       .on_trigger = nullptr,
                       .context = nullptr,
                       .moment = nullptr,
-                      .keep_input_open = false};
+                      .keep_input_open = false,
+                      .output_limit = 0};
     return child;
 }
 

@@ -56,6 +56,9 @@ struct ChildRun {
     // Standard input stays open (after input) until the child ends, so that
     // a child that waits for Enter waits until it is killed.
     bool keep_input_open;
+    // When nonzero, the test stops reading and closes its end of the output
+    // once this many bytes came, as `| head -c N` does.
+    std::size_t output_limit;
 };
 
 struct ChildResult {
@@ -73,6 +76,7 @@ struct ChildResult {
 extern const int CHILD_SIGINT;
 extern const int CHILD_SIGTERM;
 extern const int CHILD_SIGKILL;
+extern const int CHILD_SIGQUIT;
 
 ChildResult run_child(const ChildRun& run);
 

@@ -12,8 +12,10 @@
 #include "tests/support/files.h"
 #include "tools/demo_kit/sha256.h"
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -290,6 +292,83 @@ class KillFault : public FaultCase {
         return child;
     }
 
+    // A copy's run ended: it failed at once, or it claims a success that
+    // the final name shows (its content is checked by check_after).
+    bool check_copy(const ChildResult& second, bool tool) {
+        EXPECT_FALSE(second.timed_out || second.killed);
+        const bool succeeded = tool ? second.exit_code == 0
+                                    : second.output.find(to_console(SUCCESS)) != std::string::npos;
+        if (!tool && !succeeded) {
+            EXPECT_EQ(second.output, to_console(BANNER + DETECTED + FAILED + CLOSING));
+        }
+        std::error_code error;
+        if (succeeded) {
+            EXPECT_EQ(fs::file_size(final_name, error), OUTPUT_IMAGE_BYTES)
+                << "a success that is not on the disk";
+        }
+        return succeeded;
+    }
+
+    // Two copies started together, then a whole run with a second copy
+    // started at eight moments of it (its temporary file at 0 to 7/8 of the
+    // image). One copy of each pair patches; the other ends at once and
+    // leaves the first's files alone; nothing claims a success that is not
+    // on the disk. A tool's target is checked against the other pair's.
+    void check_two_copies(bool tool, std::string digest) {
+        const auto start = [&](ChildResult* result) {
+            *result = run_child(tool ? tool_run(folder) : child_run(folder, false));
+        };
+        ChildResult first;
+        ChildResult second;
+        std::thread together(start, &first);
+        start(&second);
+        together.join();
+        ran_ = true;
+        const int claims = (check_copy(first, tool) ? 1 : 0) + (check_copy(second, tool) ? 1 : 0);
+        EXPECT_GE(claims, 1) << "one of two copies started together patches";
+        // The tool's first target stands as the reference for the second.
+        if (digest.empty()) {
+            digest = file_digest(final_name);
+        } else {
+            check_after(RunWatch{}, digest);
+        }
+
+        std::error_code error;
+        fs::remove(final_name, error);
+        std::atomic<bool> ended{false};
+        std::thread whole([&] {
+            start(&first);
+            ended = true;
+        });
+        int refused = 0;
+        for (int moment = 0; moment < 8; moment++) {
+            for (;;) {
+                const std::uintmax_t size = fs::file_size(temporary, error);
+                if (ended || (!error && size >= OUTPUT_IMAGE_BYTES * moment / 8)) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (ended) {
+                break;
+            }
+            second = run_child(tool ? tool_run(folder) : child_run(folder, false));
+            refused += check_copy(second, tool) ? 0 : 1;
+            // Gone only once renamed.
+            EXPECT_TRUE(fs::exists(temporary, error) || fs::exists(final_name, error))
+                << "the second copy removed the first's temporary file";
+        }
+        whole.join();
+        EXPECT_TRUE(first.exit_code == 0 && check_copy(first, tool))
+            << "the first copy's run, whole";
+        EXPECT_GE(refused, 6) << "the second copies should have come while the first ran";
+        check_after(RunWatch{}, digest);
+        forbid_output(temporary);
+        expect_output(final_name, OUTPUT_IMAGE_BYTES);
+        note_seen(std::to_string(refused) + " of 8 second copies ended at once" +
+                  (tool ? " with status 1" : " like a failed patch"));
+    }
+
     fs::path folder;
     fs::path image;
     std::uint64_t image_size = 0;
@@ -481,6 +560,21 @@ TEST_F(KillFault, ToolInterruptedAtFiveMomentsLeavesNoTarget) {
     note_seen("progress, then \"apply-patch: interrupted (status -5)\" on standard error (" +
               std::to_string(refused) + " of 5 runs)");
     note_exit("1");
+}
+
+TEST_F(KillFault, TwoCopiesOfThePatcherNeverMixTheirImages) {
+    describe("Two copies of the patcher in one folder: started together, and a second copy "
+             "at 8 moments of a whole run");
+    use_patcher();
+    check_two_copies(false, kit_digest());
+}
+
+TEST_F(KillFault, TwoCopiesOfTheToolNeverMixTheirTargets) {
+    describe("Two apply-patch runs on one OUTPUT: started together, and a second run at 8 "
+             "moments of a whole run");
+    use_tool();
+    check_two_copies(true, "");
+    note_exit("0 for the copy that patched, 1 for the others");
 }
 
 } // namespace

@@ -15,6 +15,7 @@ const char* const NON_ASCII_NAME_SHOWN = NON_ASCII_NAME;
 const int CHILD_SIGINT = SIGINT;
 const int CHILD_SIGTERM = SIGTERM;
 const int CHILD_SIGKILL = SIGKILL;
+const int CHILD_SIGQUIT = SIGQUIT;
 
 namespace {
 
@@ -174,6 +175,10 @@ ChildResult run_child(const ChildRun& run) {
             break;
         }
         result.output.append(buffer, static_cast<std::size_t>(n));
+        if (run.output_limit != 0 && result.output.size() >= run.output_limit) {
+            result.output.resize(run.output_limit);
+            break;
+        }
         act_on_trigger(run, child, &result);
     }
     close(from_child[0]);

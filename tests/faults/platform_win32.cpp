@@ -13,6 +13,7 @@ const char* const NON_ASCII_NAME = "Veltrane a\xF1o \xE9.iso";
 const char* const NON_ASCII_NAME_SHOWN = "Veltrane a\xA4o \x82.iso";
 const int CHILD_SIGINT = 0;
 const int CHILD_SIGTERM = 0;
+const int CHILD_SIGQUIT = 0;
 const int CHILD_SIGKILL = 9;
 
 namespace {
@@ -133,6 +134,10 @@ ChildResult run_child(const ChildRun& run) {
                 break;
             }
             result.output.append(buffer, n);
+            if (run.output_limit != 0 && result.output.size() >= run.output_limit) {
+                result.output.resize(run.output_limit);
+                break;
+            }
             act_on_trigger(run, process.hProcess, &result);
             continue;
         }

@@ -270,4 +270,34 @@ TEST_F(RunFault, TerminationMidPatchEndsLikeAFailedPatch) {
     interrupt_mid_patch(CHILD_SIGTERM);
 }
 
+TEST_F(RunFault, QuitMidPatchKeepsTheEarlierOutputAsItWas) {
+    describe("SIGQUIT while the patch is written, over a good earlier output");
+    if (!FAULT_ABILITIES.signals) {
+        GTEST_SKIP() << "no console to send an interrupt to from a test under Wine";
+    }
+    link_image();
+    write_file(output, "the earlier patched image");
+    ChildRun child = full_run(folder);
+    child.trigger = to_console("Progresión: ");
+    child.trigger_signal = CHILD_SIGQUIT;
+    const ChildResult result = run(child);
+    EXPECT_TRUE(result.triggered);
+    expect_patch_ended(result.output, std::string(FAILED) + CLOSING);
+    EXPECT_EQ(read_file(output), "the earlier patched image");
+    forbid_output(folder / "Veltrane_patched.tmp");
+    note_output("the earlier output, unchanged; no temporary file");
+}
+
+TEST_F(RunFault, OutputPipeClosedMidPatchLeavesNothingBehind) {
+    describe("Output piped into `head -c 150`: the pipe closes during the progress lines");
+    link_image();
+    forbid_output(output);
+    forbid_output(folder / "Veltrane_patched.tmp");
+    ChildRun child = full_run(folder);
+    child.output_limit = 150;
+    const ChildResult result = run(child);
+    EXPECT_EQ(result.output.size(), 150u);
+    note_seen("the first 150 bytes, then nothing (the reader is gone):");
+}
+
 } // namespace

@@ -421,4 +421,43 @@ TEST_F(TreeFault, ImageFourGibibytesTooLongIsNotTakenForTheSource) {
     EXPECT_EQ(run_here(), to_console(NOT_FOUND));
 }
 
+TEST_F(TreeFault, PipeNamedLikeAnImageIsPassedOverWithoutWaiting) {
+    describe("A FIFO named a.iso before the image");
+    if (!make_fifo(folder / "a.iso")) {
+        GTEST_SKIP() << "this system makes no FIFOs";
+    }
+    decoy("b_Veltrane.iso");
+    EXPECT_EQ(run_here(), decoy_verdict("b_Veltrane.iso"));
+}
+
+TEST_F(TreeFault, FolderLinksOutOfTheStartFolderAreNotEntered) {
+    describe("Folder links to the parent folder and to the root, an image outside and one "
+             "inside");
+    const fs::path start = folder / "start";
+    fs::create_directory(start);
+    std::error_code error;
+    fs::create_directory_symlink("..", start / "a_up", error);
+    if (!error) {
+        fs::create_directory_symlink(start.root_path(), start / "a_root", error);
+    }
+    if (error) {
+        GTEST_SKIP() << "this system makes no folder links: " << error.message();
+    }
+    decoy("a_outside.iso");
+    decoy("start/z_Veltrane.iso");
+    ChildRun child = player_run(start);
+    EXPECT_EQ(run_here(child), decoy_verdict("z_Veltrane.iso"));
+}
+
+TEST_F(TreeFault, FailedRerunKeepsTheEarlierOutputAsItWas) {
+    describe("A run that fails (decoy image) where a good earlier output lies");
+    decoy("Veltrane.iso");
+    forbidden_.clear();
+    write_file(folder / "Veltrane_patched.iso", "the earlier patched image");
+    EXPECT_EQ(run_here(), decoy_verdict("Veltrane.iso"));
+    EXPECT_EQ(read_file(folder / "Veltrane_patched.iso"), "the earlier patched image");
+    forbid_output(folder / "Veltrane_patched.tmp");
+    note_output("the earlier output, unchanged; no temporary file");
+}
+
 } // namespace

@@ -33,6 +33,9 @@ void set_writable(const std::filesystem::path& path, bool writable);
 void* hold_file_exclusively(const std::filesystem::path& path);
 void release_file(void* hold);
 
+// Makes a named pipe (FIFO); false where the platform has none.
+bool make_fifo(const std::filesystem::path& path);
+
 // Deep trees: on Windows a process's current folder must stay short (Wine
 // overruns its own buffers past about a thousand characters), so a test
 // reaches deep folders through the extended-length form of their path

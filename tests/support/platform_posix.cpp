@@ -1,6 +1,8 @@
 #include "tests/support/console.h"
 #include "tests/support/files.h"
 
+#include <sys/stat.h>
+
 std::string to_console(const std::string& utf8) {
     return utf8;
 }
@@ -12,6 +14,10 @@ void* hold_file_exclusively(const std::filesystem::path&) {
 }
 
 void release_file(void*) {}
+
+bool make_fifo(const std::filesystem::path& path) {
+    return mkfifo(path.c_str(), 0600) == 0;
+}
 
 const bool DEEP_FOLDERS_BY_FULL_PATH = false;
 

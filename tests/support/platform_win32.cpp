@@ -48,6 +48,10 @@ void release_file(void* hold) {
     }
 }
 
+bool make_fifo(const std::filesystem::path&) {
+    return false;
+}
+
 const bool DEEP_FOLDERS_BY_FULL_PATH = true;
 
 std::filesystem::path any_length_path(const std::filesystem::path& path) {

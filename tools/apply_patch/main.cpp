@@ -3,15 +3,16 @@
 // For translators: applies a VCDIFF patch file to a source file the same way
 // the patcher applies the patch it carries, with the same progress line.
 // Exit status 0 only when the whole patch applied; otherwise the reason goes
-// to standard error and no OUTPUT is left. The target is written as
-// OUTPUT.part and takes the name OUTPUT only once whole, so that a kill or a
-// power cut never leaves a partial target under that name.
+// to standard error and an earlier OUTPUT is left as it was. The target is
+// written as OUTPUT.part and takes the name OUTPUT only once whole, so that a
+// kill or a power cut never leaves a partial target under that name.
 
 #include "delta/driver.h"
 #include "io/file_access.h"
 #include "platform/arguments.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
+#include "platform/temporary_file.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -97,13 +98,24 @@ int main(int argc, char** argv) {
     const char* patch = argv[2];
     const char* output = argv[3];
     const std::string temporary = std::string(output) + ".part";
-    // Both names are cleared before the patch starts: neither may be the
-    // source or the patch.
+    // Nothing is created or removed before the inputs are known to be files
+    // this run may read, and neither output name one of them.
+    for (const char* input : {source, patch}) {
+        const FileKind kind = file_kind(input);
+        if (kind == KIND_FOLDER || kind == KIND_SPECIAL) {
+            std::fprintf(stderr, "apply-patch: %s is not a file\n", input);
+            return 1;
+        }
+    }
     if (same_file(source, output) || same_file(patch, output) ||
         same_file(source, temporary.c_str()) || same_file(patch, temporary.c_str())) {
         std::fprintf(stderr, "usage: apply-patch SOURCE PATCH OUTPUT (OUTPUT and OUTPUT.part "
                              "must be new files)\n");
         return 2;
+    }
+    if (file_kind(output) == KIND_FOLDER) {
+        std::fprintf(stderr, "apply-patch: %s is a folder\n", output);
+        return 1;
     }
     std::FILE* probe = open_file_stream(source, "rb");
     if (probe == nullptr) {
@@ -117,14 +129,19 @@ int main(int argc, char** argv) {
     // Watched from before the target exists until it has its name.
     start_interrupt_watch();
     std::int32_t result = PATCH_OUTPUT_FAILED;
-    if (!clear_file_name(output) || !clear_file_name(temporary.c_str())) {
-        message = "cannot remove an earlier OUTPUT or OUTPUT.part";
+    TemporaryFile file{-1};
+    // An earlier OUTPUT stays until the new one replaces it.
+    const TemporaryStatus created = create_temporary_file(temporary.c_str(), &file);
+    if (created == TEMPORARY_HELD) {
+        message = "another running program is writing OUTPUT.part";
+    } else if (created != TEMPORARY_CREATED) {
+        message = "cannot create OUTPUT.part";
     } else {
         result = apply_delta_patch_ex(true, 0, 100, expected, nullptr, source, temporary.c_str(),
                                       patch, &message);
     }
     if (result == 0) {
-        const PublishResult published = publish_file(temporary.c_str(), output);
+        const PublishResult published = publish_file(&file, temporary.c_str(), output);
         if (published != PUBLISH_DONE) {
             result = published == PUBLISH_INTERRUPTED ? PATCH_INTERRUPTED : PATCH_OUTPUT_FAILED;
             message = published == PUBLISH_INTERRUPTED   ? "interrupted"
@@ -133,7 +150,7 @@ int main(int argc, char** argv) {
         }
     }
     if (result != 0) {
-        remove_file(temporary.c_str());
+        discard_temporary_file(&file, temporary.c_str());
     }
     stop_interrupt_watch();
     if (expected != 0) {

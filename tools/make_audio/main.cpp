@@ -6,10 +6,13 @@
 // soundtrack's length compares with the room the movie has for it. OUTPUT is
 // written whole or not at all; exit status 0 only when it was written.
 
+#include "io/file_access.h"
 #include "movie/adpcm.h"
 #include "movie/rewrite.h"
 #include "platform/arguments.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
+#include "platform/temporary_file.h"
 #include "tools/adpcm_encoder/encoder.h"
 #include "tools/make_audio/wav.h"
 
@@ -192,24 +195,28 @@ static double signal_to_noise(const std::vector<std::int16_t>& wanted,
     return 10 * std::log10(signal / noise);
 }
 
-static bool write_whole_file(const char* path, const std::vector<unsigned char>& bytes) {
-    std::FILE* file = open_file_stream(path, "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 // Writes under a temporary name beside the output and renames it at the end,
-// so that a failure never leaves a partial soundtrack under the final name.
+// so that a failure never leaves a partial soundtrack under the final name
+// and an earlier soundtrack stays until the new one replaces it.
 static bool write_output(const char* path, const std::vector<unsigned char>& bytes) {
     const std::string temporary = std::string(path) + ".part";
-    if (!write_whole_file(temporary.c_str(), bytes) || replace_file(temporary.c_str(), path) != 0) {
-        remove_file(temporary.c_str());
-        return false;
+    // From before the file exists until it has its name, an interrupt ends
+    // the run with the unfinished file removed.
+    start_interrupt_watch();
+    TemporaryFile file{-1};
+    bool written = create_temporary_file(temporary.c_str(), &file) == TEMPORARY_CREATED;
+    std::FILE* stream = written ? open_file_stream(temporary.c_str(), "wb") : nullptr;
+    if (stream != nullptr) {
+        written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+        written = std::fclose(stream) == 0 && written;
     }
-    return true;
+    written = stream != nullptr && written &&
+              publish_file(&file, temporary.c_str(), path) == PUBLISH_DONE;
+    if (!written) {
+        discard_temporary_file(&file, temporary.c_str());
+    }
+    stop_interrupt_watch();
+    return written;
 }
 
 static void print_comparison(int movie, std::uint64_t room_bytes, std::size_t samples,
@@ -244,6 +251,25 @@ int main(int argc, char** argv) {
     Options options{};
     if (!parse_options(argc, argv, &options)) {
         return usage();
+    }
+    // Nothing is read or written before the inputs are known to be files to
+    // read, and the output names none of them under any name.
+    for (const char* input : {options.input, options.image}) {
+        if (input != nullptr &&
+            !(file_kind(input) == KIND_REGULAR || file_kind(input) == KIND_MISSING)) {
+            return refuse(std::string(input) + " is not a file");
+        }
+    }
+    const std::string temporary = std::string(options.output) + ".part";
+    for (const char* input : {options.input, options.image}) {
+        if (input != nullptr &&
+            (same_file(input, options.output) || same_file(input, temporary.c_str()))) {
+            std::fprintf(stderr, "make-audio: OUTPUT and OUTPUT.part must not be an input\n");
+            return 2;
+        }
+    }
+    if (file_kind(options.output) == KIND_FOLDER) {
+        return refuse(std::string(options.output) + " is a folder");
     }
     std::vector<unsigned char> file;
     std::string reason;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 static int usage() {
     std::fprintf(stderr, "usage: make-patch [--no-checksum] SOURCE TARGET PATCH\n"
@@ -44,11 +45,27 @@ int main(int argc, char** argv) {
     options.source_path = argv[first];
     options.target_path = argv[first + 1];
     options.patch_path = argv[first + 2];
-    // PATCH is replaced at the end: it must not be one of the inputs.
-    if (same_file(options.source_path, options.patch_path) ||
-        same_file(options.target_path, options.patch_path)) {
-        std::fprintf(stderr, "make-patch: PATCH must not be SOURCE or TARGET\n");
-        return 2;
+    // Nothing is created or removed before the inputs are known to be files
+    // to read. PATCH is replaced at the end and PATCH.incomplete cleared at
+    // the start: neither may be one of the inputs, under any name.
+    for (const char* input : {options.source_path, options.target_path}) {
+        const FileKind kind = file_kind(input);
+        if (kind == KIND_FOLDER || kind == KIND_SPECIAL) {
+            std::fprintf(stderr, "make-patch: %s is not a file\n", input);
+            return 1;
+        }
+    }
+    const std::string temporary = std::string(options.patch_path) + ".incomplete";
+    for (const char* input : {options.source_path, options.target_path}) {
+        if (same_file(input, options.patch_path) || same_file(input, temporary.c_str())) {
+            std::fprintf(stderr,
+                         "make-patch: PATCH and PATCH.incomplete must not be SOURCE or TARGET\n");
+            return 2;
+        }
+    }
+    if (file_kind(options.patch_path) == KIND_FOLDER) {
+        std::fprintf(stderr, "make-patch: %s is a folder\n", options.patch_path);
+        return 1;
     }
 
     const auto started = std::chrono::steady_clock::now();

@@ -1,7 +1,9 @@
 #include "tools/make_patch/make_patch.h"
 
+#include "io/file_access.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
+#include "platform/temporary_file.h"
 #include "platform/thread.h"
 #include "tools/make_patch/match.h"
 #include "tools/make_patch/source_file.h"
@@ -115,7 +117,7 @@ struct Run {
     Pipeline pipeline;
     WorkerThread* verifier_thread;
     std::string temporary_path;
-    bool temporary_created;
+    TemporaryFile temporary;
 };
 
 void release_run(Run* run) {
@@ -129,10 +131,7 @@ void release_run(Run* run) {
         std::fclose(run->pipeline.output);
         run->pipeline.output = nullptr;
     }
-    if (run->temporary_created) {
-        remove_file(run->temporary_path.c_str());
-        run->temporary_created = false;
-    }
+    discard_temporary_file(&run->temporary, run->temporary_path.c_str());
     for (WindowSlot& slot : run->pipeline.slots) {
         std::free(slot.target);
         slot.target = nullptr;
@@ -192,7 +191,7 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     run.pipeline.verifier.descriptor = -1;
     run.pipeline.shown_percentage = -1;
     run.verifier_thread = nullptr;
-    run.temporary_created = false;
+    run.temporary = TemporaryFile{-1};
 
     const std::int64_t source_length = measure_file(options.source_path);
     if (source_length < 0) {
@@ -231,14 +230,22 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     } else {
         vcdiff_write_header(&header, nullptr, 0);
     }
+    // A copy of the tool already writing the same patch is left alone.
     run.temporary_path = std::string(options.patch_path) + ".incomplete";
-    run.pipeline.output = open_file_stream(run.temporary_path.c_str(), "wb");
+    const TemporaryStatus created =
+        create_temporary_file(run.temporary_path.c_str(), &run.temporary);
+    if (created == TEMPORARY_HELD) {
+        return fail_run(&run, reason, reason_size, "another running program is writing",
+                        run.temporary_path.c_str());
+    }
+    if (created == TEMPORARY_CREATED) {
+        run.pipeline.output = open_file_stream(run.temporary_path.c_str(), "wb");
+    }
     if (run.pipeline.output == nullptr) {
         return fail_run(&run, reason, reason_size,
                         "cannot create a file in the patch's folder:", run.temporary_path.c_str(),
                         true);
     }
-    run.temporary_created = true;
     if (std::fwrite(header.data(), 1, header.size(), run.pipeline.output) != header.size()) {
         return fail_run(&run, reason, reason_size, "cannot write the patch file",
                         run.temporary_path.c_str());
@@ -351,11 +358,17 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
         return fail_run(&run, reason, reason_size, "cannot write the patch file",
                         run.temporary_path.c_str());
     }
-    if (replace_file(run.temporary_path.c_str(), options.patch_path) != 0) {
-        return fail_run(&run, reason, reason_size,
-                        "cannot put the patch in place:", options.patch_path, true);
+    const PublishResult published =
+        publish_file(&run.temporary, run.temporary_path.c_str(), options.patch_path);
+    if (published == PUBLISH_INTERRUPTED) {
+        return fail_run(&run, reason, reason_size, "interrupted");
     }
-    run.temporary_created = false;
+    if (published != PUBLISH_DONE) {
+        return fail_run(&run, reason, reason_size,
+                        published == PUBLISH_NOT_WRITTEN ? "cannot bring the patch to the disk:"
+                                                         : "cannot put the patch in place:",
+                        options.patch_path, true);
+    }
     result->patch_bytes = pipeline->written;
     result->windows = windows;
     release_run(&run);
