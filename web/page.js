@@ -10,6 +10,7 @@ const UNSUPPORTED =
     'con acceso síncrono (Origin Private File System). Funciona en las versiones ' +
     'actuales de Chrome, Edge, Firefox y Safari, también en Android, iOS y ChromeOS.';
 const CANCELLED = 'Parche cancelado. No ha quedado nada guardado.';
+const COPYING = 'Copiando la imagen al almacenamiento del navegador:';
 const REDUB = 'Doblando las películas de apertura…';
 const SAVED_DOWNLOAD =
     'La imagen se está descargando. Cuando la descarga termine, pulsa ' +
@@ -42,6 +43,7 @@ const page = {
     stored: null,     // name of the finished image in the private storage
     outputName: '',
     targetBytes: 0,
+    pickedBytes: 0,
     startTime: 0,
     text: '',
 };
@@ -94,7 +96,7 @@ async function removeLeftovers() {
             }
         }
         for (const name of names) {
-            await root.removeEntry(name).catch(() => {});
+            await removeStored(name);
         }
     } catch (error) {
         // No private storage: the worker says so.
@@ -123,7 +125,12 @@ function pick(file) {
         removeStored(page.stored);
         page.stored = null;
     }
+    if (page.downloadUrl) {
+        URL.revokeObjectURL(page.downloadUrl);
+        page.downloadUrl = null;
+    }
     setBusy(true);
+    page.pickedBytes = file.size;
     page.worker.postMessage({type: 'identify', file});
 }
 
@@ -141,8 +148,8 @@ async function startPatch() {
     try {
         const estimate = await navigator.storage.estimate();
         const free = estimate.quota - estimate.usage;
-        if (free < page.targetBytes) {
-            notice(noRoomText(page.targetBytes, free));
+        if (free < neededBytes()) {
+            notice(noRoomText(neededBytes(), free));
             setBusy(false);
             return;
         }
@@ -154,6 +161,11 @@ async function startPatch() {
     element('figures').textContent = '';
     element('progress').hidden = false;
     page.worker.postMessage({type: 'patch'});
+}
+
+// The patch reads a copy of the image in the storage, beside the output.
+function neededBytes() {
+    return page.pickedBytes + page.targetBytes;
 }
 
 function minutesAndSeconds(seconds) {
@@ -196,8 +208,11 @@ function onWorkerMessage(message) {
         setBusy(false);
         break;
     case 'started':
-        page.stored = message.stored;
         page.startTime = performance.now();
+        break;
+    case 'copying':
+        element('figures').textContent =
+            `${COPYING} ${Math.floor((100 * message.done) / message.total)} %`;
         break;
     case 'progress':
         showProgress(message);
@@ -225,7 +240,7 @@ function finish(message) {
     page.stored = null;
     element('progress').hidden = true;
     if (message.storageFull) {
-        notice(noRoomText(page.targetBytes, 0));
+        notice(noRoomText(neededBytes(), 0));
     }
 }
 
@@ -236,17 +251,12 @@ function cancel() {
     // The module runs without pause: the worker goes, and its file with it.
     page.worker.terminate();
     startWorker();
-    const stored = page.stored;
     page.stored = null;
     setBusy(false);
     element('progress').hidden = true;
     showText('');
     notice(CANCELLED);
-    if (stored) {
-        removeStored(stored);
-    } else {
-        removeLeftovers();
-    }
+    removeLeftovers();
     element('image').focus();
 }
 

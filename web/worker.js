@@ -1,8 +1,9 @@
 'use strict';
 // The patcher's worker. It holds the browser objects the module reads and
-// writes through (platform/web/library.js): the picked image, read in large
-// slices with FileReaderSync, and the output, a file in the origin's private
-// storage written through a sync access handle. Everything the patch does is
+// writes through (platform/web/library.js): the picked image, identified
+// straight from the File and patched from a copy of it in the origin's
+// private storage, and the output, a file there too. Both stored files are
+// read and written through sync access handles. Everything the patch does is
 // the module's; this only connects it to the browser and to the page.
 
 importScripts('resources.js');
@@ -10,9 +11,11 @@ importScripts('resources.js');
 // Stored files of this page start with this; a file left by a closed tab is
 // removed on the next visit (page.js).
 const STORED_PREFIX = 'parche-veltrane-';
+const COPY_BUFFER_BYTES = 32 << 20;
 
 const state = {
     picked: null,      // the player's File
+    copy: null,        // {name, access}: the picked image copied into the storage
     target: null,      // {name, access}: the output and its sync access handle
     open: [],          // the module's open files by id
     lines: [],         // what the module printed since the last message
@@ -39,7 +42,9 @@ var Module = {
     webFiles: {
         open(name, writable) {
             let entry = null;
-            if (name === 'source' && state.picked && !writable) {
+            if (name === 'source' && state.copy && !writable) {
+                entry = {access: state.copy.access};
+            } else if (name === 'source' && state.picked && !writable) {
                 entry = {file: state.picked, reader: new FileReaderSync()};
             } else if (name === 'target' && state.target) {
                 entry = {access: state.target.access};
@@ -176,13 +181,61 @@ async function removeStored(name) {
     }
 }
 
-function releaseTarget() {
-    if (state.target) {
+function closeStored(stored) {
+    if (stored) {
         try {
-            state.target.access.close();
+            stored.access.close();
         } catch (error) {
             // Already closed.
         }
+    }
+}
+
+async function createStored(suffix) {
+    const name = STORED_PREFIX + Date.now() + suffix;
+    const root = await navigator.storage.getDirectory();
+    const handle = await root.getFileHandle(name, {create: true});
+    const access = await handle.createSyncAccessHandle();
+    access.truncate(0);
+    return {name, access};
+}
+
+// Copies the picked image into the storage, through one buffer that the
+// reader fills again and again, so that the copy takes no more memory than
+// that buffer. A full quota throws.
+async function copyPicked(copy) {
+    const file = state.picked;
+    const stream = file.stream();
+    let reader = null;
+    try {
+        reader = stream.getReader({mode: 'byob'});
+    } catch (error) {
+        reader = null; // a browser without byte streams for files
+    }
+    let buffer = new ArrayBuffer(COPY_BUFFER_BYTES);
+    let position = 0;
+    let reported = 0;
+    const plain = reader ? null : stream.getReader();
+    for (;;) {
+        const {value, done} = reader ? await reader.read(new Uint8Array(buffer)) : await plain.read();
+        if (done) {
+            break;
+        }
+        const written = copy.access.write(value, {at: position});
+        if (written < value.length) {
+            throw new DOMException('short write', 'QuotaExceededError');
+        }
+        position += written;
+        if (reader) {
+            buffer = value.buffer;
+        }
+        if (position - reported >= COPY_BUFFER_BYTES || position === file.size) {
+            reported = position;
+            postMessage({type: 'copying', done: position, total: file.size});
+        }
+    }
+    if (position !== file.size) {
+        throw new Error('the picked file changed while it was copied');
     }
 }
 
@@ -208,38 +261,43 @@ async function patch() {
         postMessage({type: 'damaged', file: damaged});
         return;
     }
-    const name = STORED_PREFIX + Date.now() + '.iso';
     const output = outputName(state.picked.name);
-    try {
-        const root = await navigator.storage.getDirectory();
-        const handle = await root.getFileHandle(name, {create: true});
-        state.target = {name, access: await handle.createSyncAccessHandle()};
-        state.target.access.truncate(0);
-    } catch (error) {
-        releaseTarget();
-        await removeStored(name);
-        postMessage({type: 'finished', outcome: -1, storageFull: quotaError(error), text: ''});
-        return;
-    }
+    let outcome = -1;
+    let text = '';
     state.storageFull = false;
-    postMessage({type: 'started', stored: name});
-    const source = moduleString(state.picked.name);
-    const shown = moduleString(output);
-    const outcome = Module._web_patch(source, shown);
-    Module._free(source);
-    Module._free(shown);
-    releaseTarget();
-    state.target = null;
-    if (outcome !== 0) {
-        await removeStored(name);
+    try {
+        state.copy = await createStored('.source');
+        postMessage({type: 'started', stored: state.copy.name});
+        await copyPicked(state.copy);
+        state.target = await createStored('.iso');
+        postMessage({type: 'started', stored: state.target.name, patching: true});
+        const source = moduleString(state.picked.name);
+        const shown = moduleString(output);
+        outcome = Module._web_patch(source, shown);
+        Module._free(source);
+        Module._free(shown);
+        text = takeText();
+    } catch (error) {
+        state.storageFull = state.storageFull || quotaError(error);
     }
+    closeStored(state.copy);
+    closeStored(state.target);
+    if (state.copy) {
+        await removeStored(state.copy.name);
+    }
+    const stored = outcome === 0 ? state.target.name : null;
+    if (state.target && !stored) {
+        await removeStored(state.target.name);
+    }
+    state.copy = null;
+    state.target = null;
     postMessage({
         type: 'finished',
         outcome,
-        stored: outcome === 0 ? name : null,
+        stored,
         outputName: output,
         storageFull: state.storageFull,
-        text: takeText(),
+        text,
         memory: HEAPU8.length,
     });
 }

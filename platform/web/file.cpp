@@ -1,14 +1,16 @@
 #include "platform/file.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
-// In the browser the program sees two files, both held by the page's worker:
-// the image the player picked (a File, read only) and the patched image in the
-// origin's private storage (a sync access handle). The worker's library
-// (platform/web/library.js) opens them by name and moves bytes straight
-// between them and this module's memory. Positions are doubles there, exact
+// In the browser the program sees two files, both held by the page's worker
+// (web/worker.js): the source image and the patched image, each opened by
+// name through the worker's library (platform/web/library.js), which moves
+// bytes straight between the browser's file and this module's memory. The
+// source is the picked File while it is identified, and for the patch a copy
+// of it in the origin's private storage: the decoder reads it at thousands
+// of scattered places, which a sync access handle serves in microseconds and
+// a picked File in milliseconds each. Positions are doubles there, exact
 // below 2^53.
 extern "C" {
 int web_file_open(const char* name, int writable);
@@ -21,11 +23,6 @@ void web_file_close(int id);
 
 namespace {
 
-// Each read of a picked File costs a few milliseconds whatever its size, and
-// reading the image in 64 KiB pieces runs at a tenth of the speed of 32 MiB
-// ones: reads of a read-only file are served from one slice this large.
-constexpr std::size_t SLICE_BYTES = 32u << 20;
-
 constexpr int MAXIMUM_OPEN_FILES = 8;
 
 struct WebFile {
@@ -35,16 +32,8 @@ struct WebFile {
     std::int64_t position;
 };
 
-struct ReadSlice {
-    int descriptor; // whose bytes the slice holds; -1 for none
-    unsigned char* bytes;
-    std::int64_t start;
-    std::size_t length;
-};
-
 // The descriptor table: what the kernel keeps for a native program.
 WebFile open_files[MAXIMUM_OPEN_FILES];
-ReadSlice read_slice = {-1, nullptr, 0, 0};
 
 WebFile* open_file(int fd) {
     if (fd < 0 || fd >= MAXIMUM_OPEN_FILES || !open_files[fd].open) {
@@ -52,37 +41,6 @@ WebFile* open_file(int fd) {
         return nullptr;
     }
     return &open_files[fd];
-}
-
-// Reads up to count bytes at position through the slice, refilling it when
-// the first byte is not in it. Fewer bytes only at the end of the file.
-std::int64_t read_through_slice(int fd, const WebFile& file, unsigned char* buffer,
-                                std::size_t count) {
-    if (read_slice.descriptor != fd || file.position < read_slice.start ||
-        file.position >= read_slice.start + static_cast<std::int64_t>(read_slice.length)) {
-        if (read_slice.bytes == nullptr) {
-            read_slice.bytes = static_cast<unsigned char*>(std::malloc(SLICE_BYTES));
-            if (read_slice.bytes == nullptr) {
-                errno = ENOMEM;
-                return -1;
-            }
-        }
-        read_slice.descriptor = -1;
-        const double got = web_file_read(file.id, static_cast<double>(file.position),
-                                         read_slice.bytes, static_cast<double>(SLICE_BYTES));
-        if (got < 0) {
-            errno = EIO;
-            return -1;
-        }
-        read_slice.descriptor = fd;
-        read_slice.start = file.position;
-        read_slice.length = static_cast<std::size_t>(got);
-    }
-    const std::size_t offset = static_cast<std::size_t>(file.position - read_slice.start);
-    const std::size_t available = read_slice.length - offset;
-    const std::size_t moved = count < available ? count : available;
-    std::memcpy(buffer, read_slice.bytes + offset, moved);
-    return static_cast<std::int64_t>(moved);
 }
 
 } // namespace
@@ -132,22 +90,14 @@ std::int64_t file_read(int fd, void* buffer, std::size_t count) {
     if (count == 0) {
         return 0;
     }
-    // The output is read back whole regions at a time (the movies), and a
-    // read as large as a slice gains nothing from one.
-    std::int64_t got = 0;
-    if (file->writable || count >= SLICE_BYTES) {
-        const double moved = web_file_read(file->id, static_cast<double>(file->position), buffer,
-                                           static_cast<double>(count));
-        got = moved < 0 ? -1 : static_cast<std::int64_t>(moved);
-    } else {
-        got = read_through_slice(fd, *file, static_cast<unsigned char*>(buffer), count);
-    }
-    if (got < 0) {
+    const double moved = web_file_read(file->id, static_cast<double>(file->position), buffer,
+                                       static_cast<double>(count));
+    if (moved < 0) {
         errno = EIO;
         return -1;
     }
-    file->position += got;
-    return got;
+    file->position += static_cast<std::int64_t>(moved);
+    return static_cast<std::int64_t>(moved);
 }
 
 std::int64_t file_write(int fd, const void* buffer, std::size_t count) {
@@ -178,10 +128,6 @@ int file_close(int fd) {
     const int result = file->writable ? web_file_flush(file->id) : 0;
     web_file_close(file->id);
     file->open = false;
-    if (read_slice.descriptor == fd) {
-        std::free(read_slice.bytes);
-        read_slice = ReadSlice{-1, nullptr, 0, 0};
-    }
     if (result != 0) {
         errno = EIO;
         return -1;

@@ -205,7 +205,7 @@ describe(`the page in ${browserName}`, () => {
         await pick(page, images.full);
         await waitIdle(page);
         const notice = await text(page, 'notice');
-        assert.match(notice, /No hay espacio suficiente: el parche necesita 1,55 GB libres/);
+        assert.match(notice, /No hay espacio suficiente: el parche necesita 3,01 GB libres/);
         await noStoredFile(page);
         await session.send('Storage.overrideQuotaForOrigin', {origin: new URL(server.url).origin});
         await page.close();
