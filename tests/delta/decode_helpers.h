@@ -1,6 +1,7 @@
 #pragma once
 
-// A small in-memory driver for the decoder, as the patch driver would run it:
+// A small in-memory driver for the decoder, through the same loop as the patch
+// driver:
 // feeds the delta in pieces, answers source block requests from memory and
 // collects every finished window.
 
