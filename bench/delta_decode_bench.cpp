@@ -13,6 +13,7 @@
 #include "delta/adler32.h"
 #include "delta/loop.h"
 #include "delta/stream.h"
+#include "tools/random/random.h"
 #include "tools/vcdiff/encoder.h"
 
 #include <benchmark/benchmark.h>
@@ -29,13 +30,6 @@ constexpr std::size_t TARGET_LENGTH = 48u << 20;
 constexpr std::size_t BLOCK = 16384;
 constexpr std::size_t CHUNK = 16384;
 constexpr std::size_t WINDOW = 8u << 20;
-
-std::uint64_t next_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
 
 struct Workload {
     Bytes source;

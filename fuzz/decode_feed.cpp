@@ -105,19 +105,12 @@ void fuzz_check(bool condition, const char* message) {
     }
 }
 
-std::uint64_t fuzz_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
 const Bytes& fuzz_source() {
     static const Bytes source = [] {
         Bytes bytes(5000);
         std::uint64_t state = 3284;
         for (unsigned char& b : bytes) {
-            b = static_cast<unsigned char>(fuzz_random(&state) >> 56);
+            b = static_cast<unsigned char>(next_random(&state) >> 56);
         }
         for (std::size_t i = 0; i < 700; i++) {
             bytes[3000 + i] = bytes[100 + i];
@@ -153,7 +146,7 @@ std::int32_t next_piece(void* opaque, const unsigned char** bytes, usize_t* leng
     fuzz_check(feed->stream->avail_in == 0, "DECODE_NEED_INPUT with input left");
     std::size_t count = feed->size - feed->position;
     if (feed->options->chunk_seed != 0) {
-        const std::size_t cut = 1 + fuzz_random(&feed->random) % feed->options->max_piece;
+        const std::size_t cut = 1 + next_random(&feed->random) % feed->options->max_piece;
         count = cut < count ? cut : count;
     }
     // A fresh buffer per piece: the last one is gone once the decoder has

@@ -11,13 +11,6 @@ constexpr std::uint64_t CALL_LIMIT = 50000000;
 
 } // namespace
 
-std::uint64_t next_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
 Bytes random_bytes(std::uint64_t* state, std::size_t length) {
     Bytes bytes(length);
     for (unsigned char& b : bytes) {
