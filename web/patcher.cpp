@@ -7,12 +7,12 @@
 #include "app/messages.h"
 #include "app/run.h"
 #include "delta/driver.h"
+#include "delta/loop.h"
 #include "delta/stream.h"
 #include "io/console.h"
 #include "movie/rewrite.h"
 #include "platform/file.h"
 #include "platform/resource.h"
-#include "web/loop_stand_in.h"
 
 #include <emscripten/emscripten.h>
 
@@ -174,7 +174,12 @@ static std::int32_t patch_target(WebPatch* patch) {
     set_source(&patch->stream, &patch->source);
 
     const DeltaCallbacks callbacks = {read_patch, read_source, write_target, nullptr, patch};
-    return run_delta_stream(&patch->stream, &callbacks);
+    result = run_delta_stream(&patch->stream, &callbacks);
+    if (result != 0) {
+        return result;
+    }
+    // An empty patch, or one cut inside its header, closes cleanly: no patch.
+    return patch->stream.decode_state == STATE_WINDOW_INDICATOR ? 0 : DECODE_INVALID_INPUT;
 }
 
 // Identifies the picked file and says so in the program's words: 1 when it
