@@ -85,13 +85,40 @@ async function removeStored(name) {
     }
 }
 
-// What a tab closed mid-patch (or before saving) left behind.
+// Names of stored files that a live tab of this page still offers to save.
+async function namesInUse() {
+    if (!navigator.locks) {
+        return new Set();
+    }
+    const locks = await navigator.locks.query();
+    return new Set(locks.held.map((lock) => lock.name));
+}
+
+// Keeps other tabs of this page from taking the finished image for a leftover.
+function holdStored(name) {
+    if (navigator.locks) {
+        navigator.locks.request(name, () => new Promise((release) => {
+            page.releaseStored = release;
+        }));
+    }
+}
+
+function releaseStored() {
+    if (page.releaseStored) {
+        page.releaseStored();
+        page.releaseStored = null;
+    }
+}
+
+// What a tab closed mid-patch (or before saving) left behind. A file being
+// written is locked by its tab's worker and stays.
 async function removeLeftovers() {
     try {
         const root = await storageRoot();
+        const inUse = await namesInUse();
         const names = [];
         for await (const name of root.keys()) {
-            if (name.startsWith(STORED_PREFIX)) {
+            if (name.startsWith(STORED_PREFIX) && !inUse.has(name)) {
                 names.push(name);
             }
         }
@@ -124,6 +151,7 @@ function pick(file) {
     if (page.stored) {
         removeStored(page.stored);
         page.stored = null;
+        releaseStored();
     }
     if (page.downloadUrl) {
         URL.revokeObjectURL(page.downloadUrl);
@@ -176,7 +204,7 @@ function minutesAndSeconds(seconds) {
 function showProgress(message) {
     const share = message.written / message.total;
     const percent = Math.min(100, Math.floor(share * 100));
-    const seconds = (message.time - page.startTime) / 1000;
+    const seconds = (performance.now() - page.startTime) / 1000;
     const rate = seconds > 0 ? message.written / seconds : 0;
     const left = rate > 0 ? (message.total - message.written) / rate : 0;
     element('bar').value = percent;
@@ -208,7 +236,9 @@ function onWorkerMessage(message) {
         setBusy(false);
         break;
     case 'started':
-        page.startTime = performance.now();
+        if (message.patching) {
+            page.startTime = performance.now();
+        }
         break;
     case 'copying':
         element('figures').textContent =
@@ -232,6 +262,7 @@ function finish(message) {
     showText(page.text + '\n\n' + message.text);
     if (message.outcome === 0) {
         page.stored = message.stored;
+        holdStored(page.stored);
         element('figures').textContent = '100 %';
         element('save').hidden = false;
         element('save').focus();
@@ -269,7 +300,13 @@ async function save() {
     if (!page.stored) {
         return;
     }
-    const file = await storedFile();
+    let file = null;
+    try {
+        file = await storedFile();
+    } catch (error) {
+        notice(SAVE_FAILED);
+        return;
+    }
     if (window.showSaveFilePicker) {
         try {
             const handle = await window.showSaveFilePicker({suggestedName: page.outputName});
@@ -308,6 +345,7 @@ async function free() {
     if (page.stored) {
         await removeStored(page.stored);
         page.stored = null;
+        releaseStored();
     }
     resetButtons();
     element('figures').textContent = FREED;

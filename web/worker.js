@@ -107,7 +107,7 @@ var Module = {
     },
     webReport: {
         progress(written, total) {
-            postMessage({type: 'progress', written, total, time: performance.now()});
+            postMessage({type: 'progress', written, total});
         },
         redub() {
             postMessage({type: 'redub'});

@@ -160,6 +160,17 @@ describe(`the page in ${browserName}`, () => {
         await page.waitForFunction(() => !document.querySelector('#image').disabled, {timeout});
     }
 
+    test('a browser without the private storage is told what works', async () => {
+        const page = await browser.newPage();
+        await page.evaluateOnNewDocument(() => {
+            delete StorageManager.prototype.getDirectory;
+        });
+        await page.goto(server.url);
+        assert.match(await text(page, 'notice'), /Funciona en las versiones actuales de Chrome, Edge, Firefox y Safari/);
+        assert.equal(await page.$eval('#image', (node) => node.disabled), true);
+        await page.close();
+    });
+
     test('a file that is not the image gets the three not-found lines', async () => {
         const page = await open();
         await pick(page, images.other);
