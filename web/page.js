@@ -112,21 +112,25 @@ function releaseStored() {
 
 // What a tab closed mid-patch (or before saving) left behind. A file being
 // written is locked by its tab's worker and stays.
-async function removeLeftovers() {
+async function listLeftovers() {
+    const names = [];
     try {
         const root = await storageRoot();
         const inUse = await namesInUse();
-        const names = [];
         for await (const name of root.keys()) {
             if (name.startsWith(STORED_PREFIX) && !inUse.has(name)) {
                 names.push(name);
             }
         }
-        for (const name of names) {
-            await removeStored(name);
-        }
     } catch (error) {
         // No private storage: the worker says so.
+    }
+    return names;
+}
+
+async function removeLeftovers() {
+    for (const name of await listLeftovers()) {
+        await removeStored(name);
     }
 }
 
@@ -140,7 +144,9 @@ function resetButtons() {
     element('free').hidden = true;
 }
 
-function pick(file) {
+async function pick(file) {
+    // This tab's own files come after the leftovers were listed.
+    await page.leftoversListed;
     if (!file || page.busy) {
         return;
     }
@@ -378,7 +384,13 @@ function setUp() {
         element('image').disabled = true;
         return;
     }
-    removeLeftovers().then(startWorker);
+    page.leftoversListed = listLeftovers();
+    page.leftoversListed.then(async (names) => {
+        for (const name of names) {
+            await removeStored(name);
+        }
+    });
+    startWorker();
 }
 
 setUp();

@@ -216,6 +216,13 @@ extern "C" EMSCRIPTEN_KEEPALIVE int web_output_name(const char* source_name, cha
     return 1;
 }
 
+// The patch could not even start (the picked image could not be copied into
+// the storage): the program's words for a failed patch.
+extern "C" EMSCRIPTEN_KEEPALIVE void web_patch_not_started() {
+    print_console_text(MESSAGE_IN_PROGRESS);
+    print_console_text(MESSAGE_FAILED);
+}
+
 // Bytes the patched image takes, for the page's storage check.
 extern "C" EMSCRIPTEN_KEEPALIVE double web_target_bytes() {
     return EXPECTED_OUTPUT_SIZE;

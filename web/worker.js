@@ -279,6 +279,8 @@ async function patch() {
         text = takeText();
     } catch (error) {
         state.storageFull = state.storageFull || quotaError(error);
+        Module._web_patch_not_started();
+        text = takeText();
     }
     closeStored(state.copy);
     closeStored(state.target);

@@ -21,7 +21,8 @@ const require = createRequire(path.join(root, 'web/test/package.json'));
 const puppeteer = (await import(pathToFileURL(require.resolve('puppeteer-core')).href)).default;
 const {serve} = await import(pathToFileURL(path.join(root, 'web/serve.mjs')).href);
 
-const [site, image, native, runsText] = process.argv.slice(2);
+const [site, image, nativeArgument, runsText] = process.argv.slice(2);
+const native = path.resolve(nativeArgument);
 const runs = Number(runsText || 3);
 
 function median(values) {
@@ -36,9 +37,15 @@ function launch(browser) {
             executablePath: '/usr/bin/chromium',
             headless: true,
             args: ['--no-sandbox', '--disable-dev-shm-usage'],
+            protocolTimeout: 600000,
         });
     }
-    return puppeteer.launch({browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true});
+    return puppeteer.launch({
+        browser: 'firefox',
+        executablePath: '/usr/bin/firefox-esr',
+        headless: true,
+        protocolTimeout: 600000,
+    });
 }
 
 function descendants(pid) {
@@ -125,18 +132,23 @@ async function patchOnce(browser, url) {
     }, 100);
     const start = performance.now();
     await pick(page, image);
-    await page.waitForFunction(() => !document.querySelector('#save').hidden, {
-        timeout: 600000,
-        polling: 100,
-    });
+    try {
+        await page.waitForFunction(() => !document.querySelector('#save').hidden, {
+            timeout: Number(process.env.WEB_PATCH_TIMEOUT || 600000),
+            polling: 100,
+        });
+    } catch (error) {
+        const shown = await page.evaluate(() =>
+            ['figures', 'notice', 'messages'].map((id) => document.getElementById(id).textContent));
+        throw new Error(`the patch did not finish: ${JSON.stringify(shown)}`);
+    }
     const seconds = (performance.now() - start) / 1000;
     clearInterval(sampler);
     let wasm = NaN;
     for (const worker of page.workers ? page.workers() : []) {
         wasm = await worker.evaluate(() => (typeof HEAPU8 === 'undefined' ? NaN : HEAPU8.length)).catch(() => NaN);
     }
-    await page.click('#free');
-    await page.waitForFunction(() => document.querySelector('#save').hidden);
+    // The next page removes the stored image as a leftover once this one is gone.
     await page.close();
     return {seconds, peak, peakBefore, wasm};
 }
@@ -163,7 +175,7 @@ for (let run = 0; run < runs; ++run) {
 }
 const nativeSeconds = median(nativeTimes);
 console.log(`native program: ${nativeSeconds.toFixed(1)} s (median of ${runs})`);
-for (const name of ['chromium', 'firefox']) {
+for (const name of (process.env.WEB_BROWSERS || 'chromium firefox').split(' ')) {
     const browser = await launch(name);
     const reads = [];
     const patches = [];
