@@ -12,40 +12,38 @@ const UNSUPPORTED =
 const CANCELLED = 'Parche cancelado. No ha quedado nada guardado.';
 const COPYING = 'Copiando la imagen al almacenamiento del navegador:';
 const REDUB = 'Doblando las películas de apertura…';
-const SAVED_DOWNLOAD =
-    'La imagen se está descargando. Cuando la descarga termine, pulsa ' +
-    '«Liberar espacio» para borrar la copia que guarda el navegador.';
+const SAVED_DOWNLOAD = 'La imagen se está descargando. Cuando la descarga termine, pulsa ' +
+                       '«Liberar espacio» para borrar la copia que guarda el navegador.';
 const SAVED_PICKER =
     'Imagen guardada. Pulsa «Liberar espacio» para borrar la copia que guarda el navegador.';
 const FREED = 'Espacio liberado.';
-const SAVE_FAILED =
-    'No se pudo guardar la imagen. Prueba otra vez o elige otra carpeta.';
+const SAVE_FAILED = 'No se pudo guardar la imagen. Prueba otra vez o elige otra carpeta.';
 
 function damagedText(file) {
     return `El archivo «${file}» de esta página no ha llegado entero (su SHA-256 no es ` +
-        'el esperado). Tu imagen no tiene la culpa: recarga la página, y si vuelve a ' +
-        'pasar, avisa a quien la publica.';
+           'el esperado). Tu imagen no tiene la culpa: recarga la página, y si vuelve a ' +
+           'pasar, avisa a quien la publica.';
 }
 
 function gigabytes(bytes) {
-    return (bytes / 1e9).toLocaleString('es', {maximumFractionDigits: 2}) + ' GB';
+    return (bytes / 1e9).toLocaleString('es', {maximumFractionDigits : 2}) + ' GB';
 }
 
 function noRoomText(needed, free) {
     return `No hay espacio suficiente: el parche necesita ${gigabytes(needed)} libres en el ` +
-        `almacenamiento del navegador y solo hay ${gigabytes(Math.max(free, 0))}. ` +
-        'Libera espacio en el dispositivo y vuelve a intentarlo.';
+           `almacenamiento del navegador y solo hay ${gigabytes(Math.max(free, 0))}. ` +
+           'Libera espacio en el dispositivo y vuelve a intentarlo.';
 }
 
 const page = {
-    worker: null,
-    busy: false,
-    stored: null,     // name of the finished image in the private storage
-    outputName: '',
-    targetBytes: 0,
-    pickedBytes: 0,
-    startTime: 0,
-    text: '',
+    worker : null,
+    busy : false,
+    stored : null, // name of the finished image in the private storage
+    outputName : '',
+    targetBytes : 0,
+    pickedBytes : 0,
+    startTime : 0,
+    text : '',
 };
 
 const element = (id) => document.getElementById(id);
@@ -97,9 +95,8 @@ async function namesInUse() {
 // Keeps other tabs of this page from taking the finished image for a leftover.
 function holdStored(name) {
     if (navigator.locks) {
-        navigator.locks.request(name, () => new Promise((release) => {
-            page.releaseStored = release;
-        }));
+        navigator.locks.request(name,
+                                () => new Promise((release) => { page.releaseStored = release; }));
     }
 }
 
@@ -165,16 +162,18 @@ async function pick(file) {
     }
     setBusy(true);
     page.pickedBytes = file.size;
-    page.worker.postMessage({type: 'identify', file});
+    page.worker.postMessage({type : 'identify', file});
 }
 
 // Asks to keep the storage, without waiting on a browser that asks the player.
 function askPersistence() {
     if (navigator.storage.persist) {
-        Promise.race([
-            navigator.storage.persist(),
-            new Promise((resolve) => setTimeout(resolve, 1000)),
-        ]).catch(() => {});
+        Promise
+            .race([
+                navigator.storage.persist(),
+                new Promise((resolve) => setTimeout(resolve, 1000)),
+            ])
+            .catch(() => {});
     }
 }
 
@@ -194,7 +193,7 @@ async function startPatch() {
     element('bar').value = 0;
     element('figures').textContent = '';
     element('progress').hidden = false;
-    page.worker.postMessage({type: 'patch'});
+    page.worker.postMessage({type : 'patch'});
 }
 
 // The patch reads a copy of the image in the storage, beside the output.
@@ -315,7 +314,7 @@ async function save() {
     }
     if (window.showSaveFilePicker) {
         try {
-            const handle = await window.showSaveFilePicker({suggestedName: page.outputName});
+            const handle = await window.showSaveFilePicker({suggestedName : page.outputName});
             const writable = await handle.createWritable();
             await file.stream().pipeTo(writable);
             notice('');

@@ -9,10 +9,10 @@
 // (wasm) and the peak resident memory of the process that runs the page's
 // worker (VmHWM of the renderer or content process, with its level before the
 // image was picked).
-import fs from 'node:fs';
-import path from 'node:path';
-import {createRequire} from 'node:module';
 import {execFileSync, spawnSync} from 'node:child_process';
+import fs from 'node:fs';
+import {createRequire} from 'node:module';
+import path from 'node:path';
 import {fileURLToPath, pathToFileURL} from 'node:url';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -26,7 +26,7 @@ const native = path.resolve(nativeArgument);
 const runs = Number(runsText || 3);
 
 function median(values) {
-    const sorted = [...values].sort((a, b) => a - b);
+    const sorted = [...values ].sort((a, b) => a - b);
     const middle = Math.floor(sorted.length / 2);
     return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
 }
@@ -34,17 +34,17 @@ function median(values) {
 function launch(browser) {
     if (browser === 'chromium') {
         return puppeteer.launch({
-            executablePath: '/usr/bin/chromium',
-            headless: true,
-            args: ['--no-sandbox', '--disable-dev-shm-usage'],
-            protocolTimeout: 600000,
+            executablePath : '/usr/bin/chromium',
+            headless : true,
+            args : [ '--no-sandbox', '--disable-dev-shm-usage' ],
+            protocolTimeout : 600000,
         });
     }
     return puppeteer.launch({
-        browser: 'firefox',
-        executablePath: '/usr/bin/firefox-esr',
-        headless: true,
-        protocolTimeout: 600000,
+        browser : 'firefox',
+        executablePath : '/usr/bin/firefox-esr',
+        headless : true,
+        protocolTimeout : 600000,
     });
 }
 
@@ -66,7 +66,7 @@ function descendants(pid) {
         }
     }
     const all = [];
-    const queue = [pid];
+    const queue = [ pid ];
     while (queue.length) {
         const next = queue.shift();
         all.push(next);
@@ -89,7 +89,8 @@ function pageProcesses(browser) {
 
 function statusKilobytes(pid, field) {
     try {
-        const match = fs.readFileSync(`/proc/${pid}/status`, 'utf8').match(new RegExp(`${field}:\\s+(\\d+)`));
+        const match =
+            fs.readFileSync(`/proc/${pid}/status`, 'utf8').match(new RegExp(`${field}:\\s+(\\d+)`));
         return match ? Number(match[1]) : 0;
     } catch (error) {
         return 0;
@@ -105,7 +106,7 @@ async function readOnce(browser, url) {
     const page = await browser.newPage();
     await page.goto(url + 'read.html');
     await pick(page, image);
-    await page.waitForFunction(() => window.readResult, {timeout: 600000, polling: 200});
+    await page.waitForFunction(() => window.readResult, {timeout : 600000, polling : 200});
     const result = await page.evaluate(() => window.readResult);
     await page.close();
     return result.seconds;
@@ -113,12 +114,11 @@ async function readOnce(browser, url) {
 
 async function patchOnce(browser, url) {
     const page = await browser.newPage();
-    await page.evaluateOnNewDocument(() => {
-        delete window.showSaveFilePicker;
-    });
+    await page.evaluateOnNewDocument(() => { delete window.showSaveFilePicker; });
     await page.goto(url);
     await page.waitForFunction(() => document.querySelector('#image') !== null);
-    const before = new Map(pageProcesses(browser).map((pid) => [pid, statusKilobytes(pid, 'VmRSS')]));
+    const before =
+        new Map(pageProcesses(browser).map((pid) => [pid, statusKilobytes(pid, 'VmRSS')]));
     let peak = 0;
     let peakBefore = 0;
     const sampler = setInterval(() => {
@@ -134,19 +134,20 @@ async function patchOnce(browser, url) {
     await pick(page, image);
     try {
         await page.waitForFunction(() => !document.querySelector('#save').hidden, {
-            timeout: Number(process.env.WEB_PATCH_TIMEOUT || 600000),
-            polling: 100,
+            timeout : Number(process.env.WEB_PATCH_TIMEOUT || 600000),
+            polling : 100,
         });
     } catch (error) {
-        const shown = await page.evaluate(() =>
-            ['figures', 'notice', 'messages'].map((id) => document.getElementById(id).textContent));
+        const shown = await page.evaluate(() => ['figures', 'notice', 'messages'].map(
+                                              (id) => document.getElementById(id).textContent));
         throw new Error(`the patch did not finish: ${JSON.stringify(shown)}`);
     }
     const seconds = (performance.now() - start) / 1000;
     clearInterval(sampler);
     let wasm = NaN;
     for (const worker of page.workers ? page.workers() : []) {
-        wasm = await worker.evaluate(() => (typeof HEAPU8 === 'undefined' ? NaN : HEAPU8.length)).catch(() => NaN);
+        wasm = await worker.evaluate(() => (typeof HEAPU8 === 'undefined' ? NaN : HEAPU8.length))
+                   .catch(() => NaN);
     }
     // The next page removes the stored image as a leftover once this one is gone.
     await page.close();
@@ -157,9 +158,9 @@ function nativeRun() {
     const folder = fs.mkdtempSync(path.join(path.dirname(image), 'native-'));
     fs.linkSync(image, path.join(folder, 'Veltrane.iso'));
     const start = performance.now();
-    const result = spawnSync(native, [], {cwd: folder, input: '\n'});
+    const result = spawnSync(native, [], {cwd : folder, input : '\n'});
     const seconds = (performance.now() - start) / 1000;
-    fs.rmSync(folder, {recursive: true, force: true});
+    fs.rmSync(folder, {recursive : true, force : true});
     if (result.status !== 0) {
         throw new Error('the native program failed');
     }
@@ -189,14 +190,16 @@ for (const name of (process.env.WEB_BROWSERS || 'chromium firefox').split(' ')) 
     const read = median(reads);
     const patch = median(patches.map((p) => p.seconds));
     const peak = Math.max(...patches.map((p) => p.peak)) / 1024;
-    const level = patches.find((p) => p.peak * 1 === Math.max(...patches.map((q) => q.peak))).peakBefore / 1024;
+    const level =
+        patches.find((p) => p.peak * 1 === Math.max(...patches.map((q) => q.peak))).peakBefore /
+        1024;
     const wasm = Math.max(...patches.map((p) => p.wasm)) / 1048576;
-    console.log(
-        `${name}: patch ${patch.toFixed(1)} s, read once ${read.toFixed(1)} s: ` +
-            `${(patch / read).toFixed(2)} x the read (goal 1.3), ` +
-            `${(patch / nativeSeconds).toFixed(2)} x the native program; ` +
-            `module memory ${Number.isNaN(wasm) ? 'n/a' : wasm.toFixed(0) + ' MiB'}, ` +
-            `page process peak ${peak.toFixed(0)} MiB (${level.toFixed(0)} MiB before the image was picked)`);
+    console.log(`${name}: patch ${patch.toFixed(1)} s, read once ${read.toFixed(1)} s: ` +
+                `${(patch / read).toFixed(2)} x the read (goal 1.3), ` +
+                `${(patch / nativeSeconds).toFixed(2)} x the native program; ` +
+                `module memory ${Number.isNaN(wasm) ? 'n/a' : wasm.toFixed(0) + ' MiB'}, ` +
+                `page process peak ${peak.toFixed(0)} MiB (${
+                    level.toFixed(0)} MiB before the image was picked)`);
 }
 await server.close();
 await reader.close();
