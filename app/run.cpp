@@ -1,5 +1,7 @@
 #include "app/run.h"
 
+#include "app/identify.h"
+#include "app/messages.h"
 #include "app/paths.h"
 #include "app/search.h"
 #include "delta/driver.h"
@@ -20,78 +22,27 @@
 
 namespace {
 
-// Stored in Windows-1252, as print_console_text expects: \xF1 is ñ, \xF3 is
-// ó, \xA1 is ¡ (a hex escape is closed off before a following hex digit).
-constexpr char MESSAGE_BANNER[] =
-    "\n*** Parche al Espa\xF1ol para Veltrane para PS2 (v1.0) ***\n\n\n";
-constexpr char MESSAGE_NOT_FOUND[] = "Incapaz de hallar el ISO Jap de Veltrane para PS2.\n\n";
-constexpr char MESSAGE_SIZE_HINT[] =
-    "El tama\xF1o del archivo debe ser de 1 455 587 328 bytes.\n\n";
-constexpr char MESSAGE_CRC_HINT[] = "El CRC32 del archivo debe ser 0xDED23029.\n";
-constexpr char MESSAGE_CANNOT_OPEN[] = "Incapaz de abrir el siguiente archivo ISO Jap: %s\n";
-constexpr char MESSAGE_DETECTED[] = "ISO Jap detectado: %s\n\n";
-constexpr char MESSAGE_IN_PROGRESS[] = "Parche en progreso:\n";
-constexpr char MESSAGE_BAD_CRC[] = "\n\nEl parcheo ha fallado por un mal CRC32. La entrada del "
-                                   "archivo ISO \"%s\" no es correcto.\n";
-constexpr char MESSAGE_FAILED[] = "\n\nEl parche fall\xF3.\n";
-constexpr char MESSAGE_CANNOT_WRITE[] = "Incapaz de escribir en el archivo ISO parcheado.\n";
-constexpr char MESSAGE_FULL_PROGRESS[] = "Progresi\xF3n: 100 %\r";
-constexpr char MESSAGE_SUCCESS[] = "\n\n\xA1"
-                                   "El parche al espa\xF1ol ha sido aplicado correctamente!\n";
-constexpr char MESSAGE_OUTPUT_IS[] = "El archivo ISO parcheado al espa\xF1ol es ";
-constexpr char MESSAGE_OUTPUT_NAME[] = "\"%s\".\n";
-constexpr char MESSAGE_PRESS_ENTER[] = "\nPresiona Enter para salir del programa.";
-
 constexpr char SEARCH_EXTENSION[] = "iso";
-constexpr char OUTPUT_SUFFIX[] = "_patched.iso";
 constexpr char TEMPORARY_SUFFIX[] = "_patched.tmp";
 constexpr char PATCH_RESOURCE_NAME[] = "Delta_patch";
-
-// Reads size bytes at offset and compares them with signature. A failed read
-// hands back no data and counts as a mismatch.
-bool region_matches(int* handle, const std::string& path, std::uint32_t offset,
-                    const char* signature, std::uint32_t size) {
-    unsigned char* data = nullptr;
-    std::uint32_t length = 0;
-    if (!read_file_region(handle, path.c_str(), &data, &length, size, offset)) {
-        return false;
-    }
-    const bool same = length == size && std::memcmp(data, signature, size) == 0;
-    std::free(data);
-    return same;
-}
 
 // Searches for the image; true with its path once one passes every test. On
 // false the run is over: its message has been printed.
 bool find_source_image(std::size_t start_length, std::string* found, std::string* display) {
     for (;;) {
-        int handle = -1;
         if (!find_next_file_by_extension(found, SEARCH_EXTENSION)) {
-            print_console_text(MESSAGE_NOT_FOUND);
-            print_console_text(MESSAGE_SIZE_HINT);
-            print_console_text(MESSAGE_CRC_HINT);
+            print_not_found();
             return false;
         }
         *display = *found;
         display_name(display, start_length);
 
-        // Only read: an image with the read-only attribute, or on a medium or
-        // share that allows no writing, patches like any other.
-        open_file_mode(&handle, found->c_str(), OPEN_READ);
-        if (handle < 0) {
+        const ImageCheck check = check_source_image(found->c_str());
+        if (check == IMAGE_UNOPENABLE) {
             print_console_name(MESSAGE_CANNOT_OPEN, display->c_str());
             return false;
         }
-        if (file_length(handle) != SOURCE_IMAGE_SIZE) {
-            file_close(handle);
-            continue;
-        }
-        if (!region_matches(&handle, *found, BOOT_PATH_OFFSET, BOOT_PATH_SIGNATURE,
-                            sizeof BOOT_PATH_SIGNATURE - 1)) {
-            continue;
-        }
-        if (!region_matches(&handle, *found, SECOND_SIGNATURE_OFFSET, SECOND_SIGNATURE,
-                            sizeof SECOND_SIGNATURE - 1)) {
+        if (check == IMAGE_IS_OTHER) {
             continue;
         }
         return true;

@@ -12,5 +12,9 @@ constexpr char SECOND_SIGNATURE[] = ".unknvma";
 // Size of the translated image, for the progress arithmetic.
 constexpr std::uint32_t EXPECTED_OUTPUT_SIZE = 0x5C730000;
 
+// The patched image is named after the source: its last four characters
+// (".iso") give way to this.
+constexpr char OUTPUT_SUFFIX[] = "_patched.iso";
+
 // The player's whole run, from banner to the wait for Enter. Always 0.
 int run_patcher();

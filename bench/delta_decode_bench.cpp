@@ -11,7 +11,9 @@
 // with its files.
 
 #include "delta/adler32.h"
+#include "delta/loop.h"
 #include "delta/stream.h"
+#include "tools/random/random.h"
 #include "tools/vcdiff/encoder.h"
 
 #include <benchmark/benchmark.h>
@@ -28,13 +30,6 @@ constexpr std::size_t TARGET_LENGTH = 48u << 20;
 constexpr std::size_t BLOCK = 16384;
 constexpr std::size_t CHUNK = 16384;
 constexpr std::size_t WINDOW = 8u << 20;
-
-std::uint64_t next_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
 
 struct Workload {
     Bytes source;
@@ -168,15 +163,52 @@ const Workload& fine_grained() {
     return w;
 }
 
+// One decoding: the patch in CHUNK pieces, blocks copied into one buffer,
+// windows copied into the output.
+struct Decoding {
+    const Workload* workload;
+    std::size_t fed;
+    unsigned char* block;
+    unsigned char* output;
+    std::size_t written;
+};
+
+std::int32_t next_chunk(void* opaque, const unsigned char** bytes, usize_t* length) {
+    Decoding* d = static_cast<Decoding*>(opaque);
+    const std::size_t n = std::min(CHUNK, d->workload->delta.size() - d->fed);
+    *bytes = d->workload->delta.data() + d->fed;
+    *length = n;
+    d->fed += n;
+    return 0;
+}
+
+std::int32_t load_block(void* opaque, DeltaSource* source) {
+    Decoding* d = static_cast<Decoding*>(opaque);
+    const Bytes& bytes = d->workload->source;
+    const usize_t number = source->requested_block_number;
+    const std::size_t begin = static_cast<std::size_t>(number * BLOCK);
+    const std::size_t n = begin < bytes.size() ? std::min(BLOCK, bytes.size() - begin) : 0;
+    std::memcpy(d->block, bytes.data() + begin, n);
+    source->current_block_number = number;
+    source->block_bytes = n;
+    return 0;
+}
+
+std::int32_t copy_window(void* opaque, const unsigned char* window, usize_t end, bool window_done) {
+    Decoding* d = static_cast<Decoding*>(opaque);
+    if (window_done) {
+        std::memcpy(d->output + d->written, window, end);
+        d->written += end;
+    }
+    return 0;
+}
+
 void run_decoder(benchmark::State& state, const Workload& w) {
     Bytes output(w.target.size());
     Bytes block(BLOCK);
     for (auto _ : state) {
-        DeltaConfig config = {};
-        config.window_size = 16384;
-        config.flags = FLAG_ADLER32;
         DeltaStream stream;
-        configure_stream(&stream, &config);
+        configure_stream(&stream, nullptr);
         DeltaSource source = {};
         source.block_size = BLOCK;
         source.current_block = block.data();
@@ -184,39 +216,13 @@ void run_decoder(benchmark::State& state, const Workload& w) {
         source.block_bytes = BLOCK;
         set_source(&stream, &source);
 
-        std::size_t fed = 0;
-        std::size_t written = 0;
-        std::int32_t status = DECODE_NEED_INPUT;
-        for (;;) {
-            if (status == DECODE_NEED_INPUT) {
-                if (fed == w.delta.size()) {
-                    break;
-                }
-                const std::size_t n = std::min(CHUNK, w.delta.size() - fed);
-                stream.next_in = w.delta.data() + fed;
-                stream.avail_in = n;
-                fed += n;
-            } else if (status == DECODE_NEED_SOURCE_BLOCK) {
-                const usize_t number = source.requested_block_number;
-                const std::size_t begin = static_cast<std::size_t>(number * BLOCK);
-                const std::size_t n =
-                    begin < w.source.size() ? std::min(BLOCK, w.source.size() - begin) : 0;
-                std::memcpy(block.data(), w.source.data() + begin, n);
-                source.current_block_number = number;
-                source.block_bytes = n;
-            } else if (status == DECODE_HAVE_OUTPUT) {
-                std::memcpy(output.data() + written, stream.next_out, stream.avail_out);
-                written += stream.avail_out;
-                stream.avail_out = 0;
-            } else if (status != DECODE_GOT_HEADER && status != DECODE_WINDOW_START &&
-                       status != DECODE_WINDOW_FINISH) {
-                state.SkipWithError(stream.message);
-                break;
-            }
-            status = decode_input(&stream);
+        Decoding decoding = {&w, 0, block.data(), output.data(), 0};
+        const DeltaCallbacks callbacks = {next_chunk, load_block, copy_window, nullptr, &decoding};
+        if (run_delta_stream(&stream, &callbacks) != 0) {
+            state.SkipWithError(stream.message);
         }
         free_stream(&stream);
-        if (written != w.target.size()) {
+        if (decoding.written != w.target.size()) {
             state.SkipWithError("wrong target length");
             break;
         }

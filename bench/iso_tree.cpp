@@ -13,6 +13,8 @@
 //
 // MEGABYTES (default 300) scales GRAPH, MOVIE and SOUND.
 
+#include "tools/random/random.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,14 +31,11 @@ struct Random {
 };
 
 std::uint64_t next(Random* random) {
-    std::uint64_t z = (random->state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
+    return next_random(&random->state);
 }
 
 std::uint64_t below(Random* random, std::uint64_t limit) {
-    return next(random) % limit;
+    return random_below(&random->state, limit);
 }
 
 void fill_random(Random* random, std::string* bytes, std::size_t length) {

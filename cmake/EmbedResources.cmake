@@ -4,7 +4,8 @@
 # finds them by name, in place, without copying. On Windows they become real
 # resources of numeric type 256 through a generated resource script; elsewhere
 # an assembler .incbin puts the bytes in .rodata and a generated table maps the
-# names to them. Every executable that links patcher_core embeds exactly one set.
+# names to them. Only programs that carry resources embed a set, at most one;
+# find_resource finds nothing in the others.
 if(WIN32)
     enable_language(RC)
 endif()

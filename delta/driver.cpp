@@ -1,5 +1,6 @@
 #include "delta/driver.h"
 
+#include "delta/loop.h"
 #include "delta/stream.h"
 #include "delta/writer.h"
 #include "io/console.h"
@@ -66,6 +67,7 @@ struct DriverState {
     std::uint32_t expected_output_bytes;
     std::uint64_t bytes_written;
     std::int32_t last_percentage;
+    const char* failure; // why a callback ended the run; null: the decoder did
 };
 
 std::int32_t progress_percentage(std::uint64_t written, std::uint32_t expected_output_bytes,
@@ -147,30 +149,29 @@ static std::int32_t fail_driver(DriverState* state, std::int32_t result, const c
 }
 
 // Hands the decoder the next piece of patch. A length of 0 means the patch is
-// used up. The previous piece must have been consumed (DECODE_NEED_INPUT),
-// since the file road reuses its buffer.
-static std::int32_t next_patch_chunk(DriverState* state, std::uint64_t* length) {
+// used up. The file road reuses its buffer: the loop asks again only once the
+// decoder has consumed the previous piece.
+static std::int32_t next_patch_chunk(void* opaque, const unsigned char** bytes, usize_t* length) {
+    DriverState* state = static_cast<DriverState*>(opaque);
     PatchInput* patch = &state->patch;
-    const unsigned char* bytes = nullptr;
     std::uint64_t count = 0;
     if (patch->file == nullptr) {
         count = patch->remaining < PATCH_CHUNK_SIZE ? patch->remaining : PATCH_CHUNK_SIZE;
-        bytes = patch->memory;
+        *bytes = patch->memory;
         patch->memory += count;
         patch->remaining -= count;
     } else {
         count = std::fread(patch->chunk, 1, PATCH_CHUNK_SIZE, patch->file);
         if (count < PATCH_CHUNK_SIZE && std::ferror(patch->file) != 0) {
+            state->failure = "cannot read the patch file";
             return PATCH_READ_FAILED;
         }
-        bytes = patch->chunk;
+        *bytes = patch->chunk;
     }
     // The decoder does not consult the flag; it only marks the last piece.
     if (count < PATCH_CHUNK_SIZE) {
         state->stream.flags |= FLAG_FLUSH;
     }
-    state->stream.next_in = bytes;
-    state->stream.avail_in = count;
     *length = count;
     return 0;
 }
@@ -262,25 +263,43 @@ static std::int32_t load_source_block(DriverState* state) {
     return 0;
 }
 
+// Answers the decoder's request for source: a range read straight into the
+// window, or a block, from the read-ahead buffer when it holds it.
+static std::int32_t answer_source_request(void* opaque, DeltaSource* source) {
+    DriverState* state = static_cast<DriverState*>(opaque);
+    (void)source; // the driver's own record
+    // Only a stream with a source asks; the check keeps a null file out of
+    // the reads should that ever change.
+    if (state->source_file.descriptor < 0) {
+        state->failure = "source input required";
+        return DECODE_INVALID_INPUT;
+    }
+    const std::int32_t result =
+        state->source.fill_length != 0 ? fill_source_range(state) : load_source_block(state);
+    if (result != 0) {
+        state->failure = "cannot position or read the source";
+    }
+    return result;
+}
+
 // Hands the writer what the decoder has produced of the window so far, in
-// whole pieces: the bytes before avail_out are final, and written now they
-// are still in the cache. 0, or the failure result for the call.
-static std::int32_t hand_over_produced_bytes(DriverState* state) {
-    const DeltaStream* stream = &state->stream;
+// whole pieces: the bytes before end are final, and written now they are
+// still in the cache. 0, or the failure result for the call.
+static std::int32_t hand_over_produced_bytes(DriverState* state, const unsigned char* window,
+                                             usize_t end) {
     OutputWriter* writer = &state->writer;
-    if (stream->avail_out < writer->handed + WRITE_PIECE_BYTES) {
+    if (end < writer->handed + WRITE_PIECE_BYTES) {
         return 0;
     }
-    const usize_t end =
-        stream->avail_out - (stream->avail_out - writer->handed) % WRITE_PIECE_BYTES;
-    return hand_over_window_bytes(writer, stream->next_out, end) ? 0 : PATCH_OUTPUT_FAILED;
+    const usize_t whole = end - (end - writer->handed) % WRITE_PIECE_BYTES;
+    return hand_over_window_bytes(writer, window, whole) ? 0 : PATCH_OUTPUT_FAILED;
 }
 
 // Writes the rest of the finished window, waits until all of it is in the
 // file and shows the progress; 0, or the failure result for the call.
-static std::int32_t write_target_window(DriverState* state) {
-    DeltaStream* stream = &state->stream;
-    hand_over_window_bytes(&state->writer, stream->next_out, stream->avail_out);
+static std::int32_t write_target_window(DriverState* state, const unsigned char* window,
+                                        usize_t length) {
+    hand_over_window_bytes(&state->writer, window, length);
     bool complete = false;
     const usize_t count = finish_window_writes(&state->writer, &complete);
     if (!complete) {
@@ -299,8 +318,28 @@ static std::int32_t write_target_window(DriverState* state) {
             print_console_format("%d %%\r", percentage);
         }
     }
-    stream->avail_out = 0;
     return 0;
+}
+
+static std::int32_t write_target(void* opaque, const unsigned char* window, usize_t end,
+                                 bool window_done) {
+    DriverState* state = static_cast<DriverState*>(opaque);
+    const std::int32_t result = window_done ? write_target_window(state, window, end)
+                                            : hand_over_produced_bytes(state, window, end);
+    if (result != 0) {
+        state->failure = "cannot write the output";
+    }
+    return result;
+}
+
+// An interrupt is honoured between two steps of the decoder; the caller
+// removes the output.
+static std::int32_t check_interrupt(void* opaque) {
+    if (!interrupt_requested()) {
+        return 0;
+    }
+    static_cast<DriverState*>(opaque)->failure = "interrupted";
+    return PATCH_INTERRUPTED;
 }
 
 // Opens the source for block reads, positioned at the start, block 0
@@ -384,8 +423,6 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
                            message);
     }
 
-    state.config.window_size = 16384;
-    state.config.flags = FLAG_ADLER32;
     state.config.alloc = allocate_for_decoder;
     state.config.free = free_for_decoder;
     configure_stream(&state.stream, &state.config);
@@ -404,63 +441,16 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
     }
     start_output_writer(&state.writer, state.output);
 
-    std::uint64_t chunk_length = 0;
-    if (next_patch_chunk(&state, &chunk_length) != 0) {
-        return fail_driver(&state, PATCH_READ_FAILED, "cannot read the patch file", message);
-    }
-    while (chunk_length != 0) {
-        // An interrupt is honoured between two steps of the decoder, at most
-        // one window (64 MiB) after it arrived; the caller removes the output.
-        if (interrupt_requested()) {
-            return fail_driver(&state, PATCH_INTERRUPTED, "interrupted", message);
-        }
-        const std::int32_t status = decode_input(&state.stream);
-        if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START ||
-            status == DECODE_WINDOW_FINISH) {
-            continue;
-        }
-        if (status == DECODE_NEED_SOURCE_BLOCK) {
-            // Only a stream with a source asks; the check keeps a null file
-            // out of the reads should that ever change.
-            if (state.source_file.descriptor < 0) {
-                return fail_driver(&state, DECODE_INVALID_INPUT, "source input required", message);
-            }
-            result = hand_over_produced_bytes(&state);
-            if (result != 0) {
-                return fail_driver(&state, result, "cannot write the output", message);
-            }
-            result = state.source.fill_length != 0 ? fill_source_range(&state)
-                                                   : load_source_block(&state);
-            if (result != 0) {
-                return fail_driver(&state, result, "cannot position or read the source", message);
-            }
-            continue;
-        }
-        if (status == DECODE_HAVE_OUTPUT) {
-            result = write_target_window(&state);
-            if (result != 0) {
-                return fail_driver(&state, result, "cannot write the output", message);
-            }
-            continue;
-        }
-        if (status == DECODE_NEED_INPUT) {
-            if (next_patch_chunk(&state, &chunk_length) != 0) {
-                return fail_driver(&state, PATCH_READ_FAILED, "cannot read the patch file",
-                                   message);
-            }
-            continue;
-        }
-        return fail_driver(&state, status, state.stream.message, message);
-    }
-
-    // Every patch byte is consumed. A patch cut inside a window has not
-    // produced the whole target: close_stream says so.
-    result = close_stream(&state.stream);
+    const DeltaCallbacks callbacks = {next_patch_chunk, answer_source_request, write_target,
+                                      check_interrupt, &state};
+    result = run_delta_stream(&state.stream, &callbacks);
     if (result != 0) {
-        return fail_driver(&state, result, state.stream.message, message);
+        return fail_driver(&state, result,
+                           state.failure != nullptr ? state.failure : state.stream.message,
+                           message);
     }
     // close_stream also accepts a stream still waiting for its magic bytes,
-    // that is an empty patch or one cut inside them: no patch at all.
+    // that is an empty patch: no patch at all.
     if (state.stream.decode_state != STATE_WINDOW_INDICATOR) {
         return fail_driver(&state, DECODE_INVALID_INPUT, "patch ends inside its header", message);
     }

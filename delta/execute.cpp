@@ -284,36 +284,41 @@ std::int32_t execute_half_instruction(DeltaStream* stream, HalfInstruction* half
     }
 }
 
-} // namespace
-
 // Bytes produced between two additions to the running checksum: small
 // enough that they are still in the cache when summed.
 constexpr usize_t CHECKSUM_STEP = 65536;
 
+// Runs one half of the instruction to its end, or to a stop (a source block
+// wanted, a failure) that leaves the rest of it in place.
+std::int32_t complete_half(DeltaStream* stream, HalfInstruction* half) {
+    while (half->type != HALF_NOOP) {
+        if (stream->avail_out - stream->checksummed_bytes >= CHECKSUM_STEP) {
+            checksum_produced_bytes(stream);
+        }
+        const std::int32_t status = execute_half_instruction(stream, half);
+        if (status != 0) {
+            return status;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
 std::int32_t decode_window_body(DeltaStream* stream) {
     for (;;) {
-        while (stream->first_half.type != HALF_NOOP) {
-            if (stream->avail_out - stream->checksummed_bytes >= CHECKSUM_STEP) {
-                checksum_produced_bytes(stream);
-            }
-            const std::int32_t status = execute_half_instruction(stream, &stream->first_half);
-            if (status != 0) {
-                return status;
-            }
+        std::int32_t status = complete_half(stream, &stream->first_half);
+        if (status != 0) {
+            return status;
         }
-        while (stream->second_half.type != HALF_NOOP) {
-            if (stream->avail_out - stream->checksummed_bytes >= CHECKSUM_STEP) {
-                checksum_produced_bytes(stream);
-            }
-            const std::int32_t status = execute_half_instruction(stream, &stream->second_half);
-            if (status != 0) {
-                return status;
-            }
+        status = complete_half(stream, &stream->second_half);
+        if (status != 0) {
+            return status;
         }
         if (stream->instruction_section.cursor == stream->instruction_section.end) {
             return finish_window(stream);
         }
-        const std::int32_t status = fetch_instruction(stream);
+        status = fetch_instruction(stream);
         if (status != 0) {
             return status;
         }

@@ -14,7 +14,6 @@ constexpr usize_t MAX_ALLOCATION = 0xFFFFFFFFu; // the alloc hook's count is 32 
 // few bytes of delta could otherwise ask for gigabytes. It is metadata; no
 // header needs more than the largest window the decoder holds anyway.
 constexpr usize_t MAX_APP_HEADER = HARD_MAX_WINDOW;
-constexpr usize_t CHECKSUM_BYTES = 4;
 
 // a + b into *sum; false when the sum does not fit 64 bits.
 bool add_exact(usize_t a, usize_t b, usize_t* sum) {
@@ -61,29 +60,21 @@ std::int32_t gather_bytes(DeltaStream* stream, unsigned char* target, usize_t* p
 // input ends inside it.
 std::int32_t decode_integer(DeltaStream* stream, usize_t* destination) {
     while (stream->avail_in != 0) {
-        const usize_t byte = *stream->next_in;
+        const unsigned byte = *stream->next_in;
         consume(stream, 1);
-        // 7 more bits would push bits of a value of 2^57 or more past 64.
-        if (stream->integer_accumulator >= (usize_t{1} << 57)) {
-            stream->message = "overflow in decode_integer";
-            return DECODE_INVALID_INPUT;
-        }
-        stream->integer_accumulator = (stream->integer_accumulator << 7) | (byte & 0x7F);
-        if (byte < 0x80) {
+        switch (add_integer_byte(&stream->integer_accumulator, byte)) {
+        case INTEGER_MORE:
+            break;
+        case INTEGER_DONE:
             *destination = stream->integer_accumulator;
             stream->integer_accumulator = 0;
             return 0;
+        case INTEGER_OVERFLOW:
+            stream->message = "overflow in decode_integer";
+            return DECODE_INVALID_INPUT;
         }
     }
     return need_input(stream);
-}
-
-usize_t integer_size(usize_t value) {
-    usize_t size = 1;
-    while (size < 10 && (value >> (7 * size)) != 0) {
-        size++;
-    }
-    return size;
 }
 
 // Makes the section's copy hold at least needed bytes, keeping the position
@@ -136,7 +127,7 @@ std::int32_t reserve_section_copy(DeltaStream* stream, DeltaSection* section, us
 
 // Gathers one section: in place when the rest of the window's sections is at
 // hand (copy_mode false), otherwise into the section's copy buffer.
-std::int32_t decode_section(DeltaStream* stream, DeltaSection* section, std::int32_t next_state,
+std::int32_t decode_section(DeltaStream* stream, DeltaSection* section, DecodeState next_state,
                             bool copy_mode) {
     if (section->position < section->length) {
         if (stream->avail_in == 0) {
@@ -217,7 +208,7 @@ std::int32_t decode_sections(DeltaStream* stream) {
     if (stream->decode_state < STATE_DATA_SECTION ||
         stream->decode_state > STATE_ADDRESSES_SECTION) {
         stream->message = "internal error";
-        return DECODE_INVALID_INPUT;
+        return DECODE_INTERNAL;
     }
     std::int32_t status = 0;
     if (stream->decode_state == STATE_DATA_SECTION) {
@@ -280,12 +271,13 @@ std::int32_t run_states(DeltaStream* stream) {
             if (status != 0) {
                 return status;
             }
-            if (stream->magic_bytes[0] != 0xD6 || stream->magic_bytes[1] != 0xC3 ||
-                stream->magic_bytes[2] != 0xC4) {
+            if (stream->magic_bytes[0] != VCDIFF_MAGIC[0] ||
+                stream->magic_bytes[1] != VCDIFF_MAGIC[1] ||
+                stream->magic_bytes[2] != VCDIFF_MAGIC[2]) {
                 stream->message = "not a VCDIFF input";
                 return DECODE_INVALID_INPUT;
             }
-            if (stream->magic_bytes[3] != 0) {
+            if (stream->magic_bytes[3] != VCDIFF_MAGIC[3]) {
                 stream->message = "VCDIFF input version > 0 is not supported";
                 return DECODE_INVALID_INPUT;
             }
@@ -587,8 +579,10 @@ std::int32_t run_states(DeltaStream* stream) {
             return DECODE_WINDOW_FINISH;
 
         default:
-            stream->message = "invalid state";
-            return DECODE_INVALID_INPUT;
+            // Only a fault of the program (a stream overwritten, or used
+            // before configure_stream) gets here, never a patch.
+            stream->message = "internal error: the decoder is in no known state";
+            return DECODE_INTERNAL;
         }
     }
 }

@@ -2,16 +2,15 @@
 
 // Streaming, decode-only VCDIFF (RFC 3284) decoder with a per-window Adler-32
 // extension. One DeltaStream carries a whole decoding; the caller feeds delta
-// bytes through next_in/avail_in and answers the statuses of decode_input.
+// bytes through next_in/avail_in and answers the statuses of decode_input
+// (delta/loop.h does that for every caller).
 //
-// Note for Windows code: <windows.h> defines `near` and `far` as empty macros,
-// which breaks AddressCache below. Keep this header out of translation units
-// that include <windows.h>.
+// Like format.h, keep this header out of translation units that include
+// <windows.h>.
+
+#include "delta/format.h"
 
 #include <cstdint>
-
-// Every length, offset, position and counter of the decoder.
-using usize_t = std::uint64_t;
 
 // Buffers the decoder sizes itself (section copies, the target buffer) are
 // whole multiples of this.
@@ -20,10 +19,6 @@ constexpr usize_t ALLOCATION_UNIT = 16384;
 // Defaults that configure_stream applies to zero fields of DeltaConfig.
 constexpr usize_t DEFAULT_WINDOW_SIZE = 8388608;
 constexpr usize_t DEFAULT_SPREVSZ = 262144;
-
-// Largest target window accepted (64 MiB). It also keeps every single
-// transfer and every allocation of the target buffer within 32 bits.
-constexpr usize_t HARD_MAX_WINDOW = 67108864;
 
 // Status codes. 0 is success; the first six negative codes below are requests
 // or reports, not failures.
@@ -51,43 +46,37 @@ constexpr std::uint32_t FLAG_ADLER32 = 0x400;
 constexpr std::uint32_t FLAG_SKIP_CHECKSUM = 0x800;
 constexpr std::uint32_t FLAG_SECONDARY_LZMA = 0x1000000;
 
-// Bits of the RFC 3284 indicator bytes.
-constexpr usize_t VCD_DECOMPRESS = 0x01;
-constexpr usize_t VCD_CODETABLE = 0x02;
-constexpr usize_t VCD_APPHEADER = 0x04;
-constexpr usize_t VCD_SOURCE = 0x01;
-constexpr usize_t VCD_TARGET = 0x02;
-constexpr usize_t VCD_ADLER32 = 0x04;
-
 // decode_state values: each state reads one item of the delta.
 //
 //   file header:  0 -> 1 -> 2 -> 3 -> (4 -> 5 ->) 6 -> 7 -> (8 ->) 9
 //   each window:  9 -> 10 -> ... -> 18 (header reported) -> 19 -> 20 -> 21
 //                 -> 22 (body; may ask for source blocks) -> 23 (output taken) -> 9
-constexpr std::int32_t STATE_MAGIC = 0;            // 4 bytes: magic and version
-constexpr std::int32_t STATE_HEADER_INDICATOR = 1; // Hdr_Indicator byte
-constexpr std::int32_t STATE_SECONDARY_ID = 2;     // secondary compressor id, if VCD_DECOMPRESS
-constexpr std::int32_t STATE_CODE_TABLE_SIZE = 3;  // code-table data length, if VCD_CODETABLE
-constexpr std::int32_t STATE_NEAR_SIZE = 4;        // NEAR cache size byte, if VCD_CODETABLE
-constexpr std::int32_t STATE_SAME_SIZE = 5;        // SAME cache size byte, if VCD_CODETABLE
-constexpr std::int32_t STATE_CODE_TABLE_SETUP = 6; // refuse VCD_CODETABLE or set up the defaults
-constexpr std::int32_t STATE_APP_HEADER_SIZE = 7;  // application header length, if VCD_APPHEADER
-constexpr std::int32_t STATE_APP_HEADER = 8;       // application header bytes, if VCD_APPHEADER
-constexpr std::int32_t STATE_WINDOW_INDICATOR = 9; // Win_Indicator byte (clean boundary)
-constexpr std::int32_t STATE_SOURCE_LENGTH = 10;   // source segment length, if present
-constexpr std::int32_t STATE_SOURCE_POSITION = 11; // source segment position, if present
-constexpr std::int32_t STATE_ENCODING_LENGTH = 12; // length of the delta encoding
-constexpr std::int32_t STATE_TARGET_LENGTH = 13;   // target window length
-constexpr std::int32_t STATE_DELTA_INDICATOR = 14; // Delta_Indicator byte
-constexpr std::int32_t STATE_DATA_LENGTH = 15;     // data section length
-constexpr std::int32_t STATE_INSTRUCTIONS_LENGTH = 16;  // instructions section length
-constexpr std::int32_t STATE_ADDRESSES_LENGTH = 17;     // addresses section length
-constexpr std::int32_t STATE_CHECKSUM = 18;             // Adler-32 bytes if present; length rule
-constexpr std::int32_t STATE_DATA_SECTION = 19;         // data section bytes
-constexpr std::int32_t STATE_INSTRUCTIONS_SECTION = 20; // instructions section bytes
-constexpr std::int32_t STATE_ADDRESSES_SECTION = 21;    // addresses section bytes; target buffer
-constexpr std::int32_t STATE_WINDOW_BODY = 22;          // executing the window's instructions
-constexpr std::int32_t STATE_WINDOW_FINISHED = 23;      // output handed out, waiting for the caller
+enum DecodeState : std::int32_t {
+    STATE_MAGIC = 0,                 // 4 bytes: magic and version
+    STATE_HEADER_INDICATOR = 1,      // Hdr_Indicator byte
+    STATE_SECONDARY_ID = 2,          // secondary compressor id, if VCD_DECOMPRESS
+    STATE_CODE_TABLE_SIZE = 3,       // code-table data length, if VCD_CODETABLE
+    STATE_NEAR_SIZE = 4,             // NEAR cache size byte, if VCD_CODETABLE
+    STATE_SAME_SIZE = 5,             // SAME cache size byte, if VCD_CODETABLE
+    STATE_CODE_TABLE_SETUP = 6,      // refuse VCD_CODETABLE or set up the defaults
+    STATE_APP_HEADER_SIZE = 7,       // application header length, if VCD_APPHEADER
+    STATE_APP_HEADER = 8,            // application header bytes, if VCD_APPHEADER
+    STATE_WINDOW_INDICATOR = 9,      // Win_Indicator byte (clean boundary)
+    STATE_SOURCE_LENGTH = 10,        // source segment length, if present
+    STATE_SOURCE_POSITION = 11,      // source segment position, if present
+    STATE_ENCODING_LENGTH = 12,      // length of the delta encoding
+    STATE_TARGET_LENGTH = 13,        // target window length
+    STATE_DELTA_INDICATOR = 14,      // Delta_Indicator byte
+    STATE_DATA_LENGTH = 15,          // data section length
+    STATE_INSTRUCTIONS_LENGTH = 16,  // instructions section length
+    STATE_ADDRESSES_LENGTH = 17,     // addresses section length
+    STATE_CHECKSUM = 18,             // Adler-32 bytes if present; length rule
+    STATE_DATA_SECTION = 19,         // data section bytes
+    STATE_INSTRUCTIONS_SECTION = 20, // instructions section bytes
+    STATE_ADDRESSES_SECTION = 21,    // addresses section bytes; target buffer
+    STATE_WINDOW_BODY = 22,          // executing the window's instructions
+    STATE_WINDOW_FINISHED = 23,      // output handed out, waiting for the caller
+};
 
 struct DeltaStream;
 struct DeltaSource;
@@ -161,15 +150,6 @@ struct HalfInstruction {
     usize_t address;   // COPY: window address of the next byte to copy
 };
 
-// RFC 3284 NEAR/SAME cache of recent COPY addresses.
-struct AddressCache {
-    usize_t s_near;    // NEAR slots
-    usize_t s_same;    // SAME groups of 256 slots
-    usize_t next_slot; // NEAR slot written next
-    usize_t* near;     // s_near addresses
-    usize_t* same;     // s_same * 256 addresses
-};
-
 struct DeltaStream {
     const unsigned char* next_in; // next unread delta byte
     usize_t avail_in;             // unread bytes at next_in
@@ -191,7 +171,7 @@ struct DeltaStream {
     std::uint32_t flags;
 
     AddressCache address_cache;
-    std::int32_t decode_state; // STATE_* above
+    DecodeState decode_state;
 
     usize_t header_indicator;
     usize_t window_indicator;

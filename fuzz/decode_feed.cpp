@@ -1,5 +1,7 @@
 #include "fuzz/decode_feed.h"
 
+#include "delta/loop.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,19 +105,12 @@ void fuzz_check(bool condition, const char* message) {
     }
 }
 
-std::uint64_t fuzz_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
 const Bytes& fuzz_source() {
     static const Bytes source = [] {
         Bytes bytes(5000);
         std::uint64_t state = 3284;
         for (unsigned char& b : bytes) {
-            b = static_cast<unsigned char>(fuzz_random(&state) >> 56);
+            b = static_cast<unsigned char>(next_random(&state) >> 56);
         }
         for (std::size_t i = 0; i < 700; i++) {
             bytes[3000 + i] = bytes[100 + i];
@@ -125,12 +120,111 @@ const Bytes& fuzz_source() {
     return source;
 }
 
+namespace {
+
+// The feeder's own reason to end a run: the output budget is reached.
+constexpr std::int32_t FEED_BUDGET_REACHED = 1;
+
+struct Feed {
+    const unsigned char* delta;
+    std::size_t size;
+    const FeedOptions* options;
+    DeltaStream* stream;
+    FeedSource* source;
+    Bytes* output;
+    FeedResult* result;
+    std::uint64_t random;
+    std::size_t position;
+    Bytes piece;
+    std::uint64_t calls;
+    std::uint64_t budget;
+    usize_t windows_begun; // windows whose header has been read
+};
+
+std::int32_t next_piece(void* opaque, const unsigned char** bytes, usize_t* length) {
+    Feed* feed = static_cast<Feed*>(opaque);
+    fuzz_check(feed->stream->avail_in == 0, "DECODE_NEED_INPUT with input left");
+    std::size_t count = feed->size - feed->position;
+    if (feed->options->chunk_seed != 0) {
+        const std::size_t cut = 1 + next_random(&feed->random) % feed->options->max_piece;
+        count = cut < count ? cut : count;
+    }
+    // A fresh buffer per piece: the last one is gone once the decoder has
+    // asked for more, so any pointer kept into it is caught.
+    Bytes fresh(feed->delta + feed->position, feed->delta + feed->position + count);
+    feed->piece.swap(fresh);
+    feed->position += count;
+    *bytes = feed->piece.data();
+    *length = count;
+    return 0;
+}
+
+std::int32_t answer_source(void* opaque, DeltaSource* source) {
+    Feed* feed = static_cast<Feed*>(opaque);
+    const FeedOptions& options = *feed->options;
+    if (source->fill_length != 0) {
+        fuzz_check(options.source != nullptr && !options.block_hook && options.fill_minimum != 0 &&
+                       source->fill_length >= options.fill_minimum,
+                   "a range was asked for that the caller did not offer");
+        fill_range(feed->source);
+        return 0;
+    }
+    fuzz_check(options.source != nullptr && !options.block_hook,
+               "a block was asked for with nowhere to ask");
+    fuzz_check(source->current_block == nullptr ||
+                   source->requested_block_number != source->current_block_number,
+               "the block already loaded was asked for again");
+    load_block(feed->source, source->requested_block_number);
+    return 0;
+}
+
+std::int32_t take_window(void* opaque, const unsigned char* window, usize_t end, bool window_done) {
+    Feed* feed = static_cast<Feed*>(opaque);
+    FeedResult* result = feed->result;
+    if (!window_done) {
+        fuzz_check(end <= feed->stream->target_window_length,
+                   "more produced than the window holds");
+        return 0;
+    }
+    fuzz_check(end == feed->stream->target_window_length, "a window handed out short or long");
+    hash_bytes(&result->output_hash, window, end);
+    if (feed->output != nullptr) {
+        feed->output->insert(feed->output->end(), window, window + end);
+    }
+    result->output_bytes += end;
+    result->windows++;
+    if (result->output_bytes > FEED_OUTPUT_BUDGET) {
+        result->stopped_early = true;
+        return FEED_BUDGET_REACHED;
+    }
+    return 0;
+}
+
+// Every status but DECODE_NEED_SOURCE_BLOCK is at most a few per window or
+// per piece, and a window costs at least a few delta bytes; block requests
+// are bounded by the window's target length. A decoder that needs more
+// calls than this is going round in circles.
+std::int32_t count_call(void* opaque) {
+    Feed* feed = static_cast<Feed*>(opaque);
+    const DeltaStream* stream = feed->stream;
+    // Each window, once its header is read, earns calls for its target.
+    if (stream->decode_state >= STATE_DATA_SECTION &&
+        stream->decode_state <= STATE_WINDOW_FINISHED &&
+        stream->current_window + 1 > feed->windows_begun) {
+        feed->windows_begun = stream->current_window + 1;
+        feed->budget += 2 * stream->target_window_length + 64;
+    }
+    fuzz_check(feed->calls++ < feed->budget, "decode_input does not come to an end");
+    return 0;
+}
+
+} // namespace
+
 FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOptions& options,
                       Bytes* output) {
     FeedResult result = {0, 0xCBF29CE484222325u, 0, 0, false};
     AllocationCounter counter = {0, options.failing_allocation, size};
     DeltaConfig config = {};
-    config.window_size = 16384;
     config.flags = options.flags;
     config.alloc = counting_alloc;
     config.free = counting_free;
@@ -141,99 +235,43 @@ FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOp
     std::int32_t status = configure_stream(&stream, &config);
     fuzz_check(status == 0, "configure_stream refused a plain configuration");
 
-    FeedSource feed = {};
+    FeedSource source = {};
     if (options.source != nullptr) {
-        feed.bytes = options.source;
-        feed.source.block_size = options.block_size;
-        feed.source.fill_minimum = options.fill_minimum;
+        source.bytes = options.source;
+        source.source.block_size = options.block_size;
+        source.source.fill_minimum = options.fill_minimum;
         if (options.stale_range) {
             static unsigned char elsewhere[64];
-            feed.source.fill_destination = elsewhere;
-            feed.source.fill_position = 1;
-            feed.source.fill_length = sizeof elsewhere;
-            feed.source.filled_length = sizeof elsewhere;
+            source.source.fill_destination = elsewhere;
+            source.source.fill_position = 1;
+            source.source.fill_length = sizeof elsewhere;
+            source.source.filled_length = sizeof elsewhere;
         }
-        set_source(&stream, &feed.source);
-        fuzz_check(feed.source.block_size != 0 &&
-                       (feed.source.block_size & (feed.source.block_size - 1)) == 0 &&
-                       feed.source.block_size >= options.block_size,
+        set_source(&stream, &source.source);
+        fuzz_check(source.source.block_size != 0 &&
+                       (source.source.block_size & (source.source.block_size - 1)) == 0 &&
+                       source.source.block_size >= options.block_size,
                    "set_source did not round the block size up to a power of two");
         if (options.preload_block0) {
-            load_block(&feed, 0);
+            load_block(&source, 0);
         }
     }
 
-    std::uint64_t random = options.chunk_seed;
-    std::size_t position = 0;
-    Bytes piece;
-    auto next_piece = [&]() {
-        std::size_t length = size - position;
-        if (options.chunk_seed != 0) {
-            const std::size_t cut = 1 + fuzz_random(&random) % options.max_piece;
-            length = cut < length ? cut : length;
-        }
-        // A fresh buffer per piece: the last one is gone once the decoder
-        // has asked for more, so any pointer kept into it is caught.
-        Bytes fresh(delta + position, delta + position + length);
-        piece.swap(fresh);
-        position += length;
-        stream.next_in = piece.data();
-        stream.avail_in = length;
-    };
-    next_piece();
-
-    // Every status but DECODE_NEED_SOURCE_BLOCK is at most a few per window
-    // or per piece, and a window costs at least a few delta bytes; block
-    // requests are bounded by the window's target length. A decoder that
-    // needs more calls than this is going round in circles.
-    std::uint64_t budget = 1024 + 16 * std::uint64_t{size};
-    for (std::uint64_t calls = 0;; calls++) {
-        fuzz_check(calls < budget, "decode_input does not come to an end");
-        status = decode_input(&stream);
-        if (status == DECODE_NEED_INPUT) {
-            fuzz_check(stream.avail_in == 0, "DECODE_NEED_INPUT with input left");
-            if (position == size) {
-                status = close_stream(&stream);
-                break;
-            }
-            next_piece();
-        } else if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START) {
-            budget += 2 * stream.target_window_length + 64;
-        } else if (status == DECODE_WINDOW_FINISH) {
-        } else if (status == DECODE_NEED_SOURCE_BLOCK && feed.source.fill_length != 0) {
-            fuzz_check(options.source != nullptr && !options.block_hook &&
-                           options.fill_minimum != 0 &&
-                           feed.source.fill_length >= options.fill_minimum,
-                       "a range was asked for that the caller did not offer");
-            fill_range(&feed);
-        } else if (status == DECODE_NEED_SOURCE_BLOCK) {
-            fuzz_check(options.source != nullptr && !options.block_hook,
-                       "a block was asked for with nowhere to ask");
-            fuzz_check(feed.source.current_block == nullptr ||
-                           feed.source.requested_block_number != feed.source.current_block_number,
-                       "the block already loaded was asked for again");
-            load_block(&feed, feed.source.requested_block_number);
-        } else if (status == DECODE_HAVE_OUTPUT) {
-            fuzz_check(stream.avail_out == stream.target_window_length,
-                       "a window handed out short or long");
-            hash_bytes(&result.output_hash, stream.next_out, stream.avail_out);
-            if (output != nullptr) {
-                output->insert(output->end(), stream.next_out, stream.next_out + stream.avail_out);
-            }
-            result.output_bytes += stream.avail_out;
-            result.windows++;
-            stream.avail_out = 0;
-            if (result.output_bytes > FEED_OUTPUT_BUDGET) {
-                result.stopped_early = true;
-                break;
-            }
-        } else {
-            fuzz_check(status != 0, "decode_input returned 0");
-            // A failure is final: asking again must give the same answer.
-            fuzz_check(decode_input(&stream) == status, "a failure did not stay");
-            break;
-        }
+    Feed feed = {delta,   size,   &options, &stream,
+                 &source, output, &result,  options.chunk_seed,
+                 0,       {},     0,        1024 + 16 * std::uint64_t{size},
+                 0};
+    const DeltaCallbacks callbacks = {next_piece, answer_source, take_window, count_call, &feed};
+    status = run_delta_stream(&stream, &callbacks);
+    if (result.stopped_early) {
+        status = DECODE_HAVE_OUTPUT;
+    } else if (status != 0 && status == stream.failed_status) {
+        // A failure is final: asking again must give the same answer.
+        fuzz_check(decode_input(&stream) == status, "a failure did not stay");
     }
+    fuzz_check(std::strcmp(stream.message != nullptr ? stream.message : "",
+                           "the decoder stopped without a status") != 0,
+               "decode_input returned 0");
     result.status = status;
     free_stream(&stream);
     return result;

@@ -8,6 +8,7 @@
 // of a piece already handed back.
 
 #include "delta/stream.h"
+#include "tools/random/random.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -54,9 +55,6 @@ FeedResult feed_delta(const unsigned char* delta, std::size_t size, const FeedOp
 
 // Aborts with message when condition is false.
 void fuzz_check(bool condition, const char* message);
-
-// Small deterministic pseudo-random numbers (splitmix64).
-std::uint64_t fuzz_random(std::uint64_t* state);
 
 // The source every decoder input is decoded against: 5,000 bytes, with a
 // repeated stretch so that deltas have something to copy from more than one

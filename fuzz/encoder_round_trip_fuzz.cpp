@@ -10,7 +10,6 @@
 #include "fuzz/decode_feed.h"
 #include "tools/make_patch/match.h"
 #include "tools/make_patch/source_index.h"
-#include "tools/make_patch/window.h"
 #include "tools/vcdiff/encoder.h"
 
 #include <cstddef>
@@ -46,14 +45,16 @@ bool encode_with_make_patch(const Bytes& source, const Bytes& target, std::uint6
     vcdiff_write_header(delta, nullptr, 0);
     std::vector<PlannedOp> plan;
     std::vector<VcdiffInstruction> scratch;
+    VcdiffEncodeOptions encoding = {};
+    encoding.with_checksum = with_checksum;
     bool encoded = true;
     for (std::size_t offset = 0; encoded && offset < target.size(); offset += window_size) {
         const std::size_t length = target.size() - offset < window_size
                                        ? target.size() - offset
                                        : static_cast<std::size_t>(window_size);
         plan_window(&matcher, target.data() + offset, length, &plan);
-        encoded =
-            encode_window(plan, target.data() + offset, length, with_checksum, &scratch, delta);
+        encoded = vcdiff_write_planned_window(delta, plan, target.data() + offset, length,
+                                              source.size(), encoding, &scratch);
     }
     free_source_index(&index);
     return encoded;

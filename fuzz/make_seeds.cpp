@@ -4,6 +4,7 @@
 //
 //   make-fuzz-seeds <folder>   (writes <folder>/<target>/<name>)
 
+#include "delta/format.h"
 #include "fuzz/decode_feed.h"
 #include "tools/vcdiff/encoder.h"
 
@@ -27,7 +28,7 @@ bool write_seed(const std::string& folder, const char* target, const char* name,
 Bytes random_bytes(std::uint64_t* state, std::size_t length) {
     Bytes bytes(length);
     for (unsigned char& b : bytes) {
-        b = static_cast<unsigned char>(fuzz_random(state) >> 56);
+        b = static_cast<unsigned char>(next_random(state) >> 56);
     }
     return bytes;
 }
@@ -55,28 +56,18 @@ Bytes with_prefix(Bytes prefix, const Bytes& rest) {
     return prefix;
 }
 
-void put_integer(Bytes* out, std::uint64_t value) {
-    unsigned char groups[10];
-    int count = 0;
-    groups[count++] = static_cast<unsigned char>(value & 0x7F); // the last byte
-    while ((value >>= 7) != 0) {
-        groups[count++] = static_cast<unsigned char>(0x80 | (value & 0x7F));
-    }
-    while (count != 0) {
-        out->push_back(groups[--count]);
-    }
-}
-
 // A window header announcing three sections of nearly 4 GiB each, with a
 // few bytes of them present: no allocation may follow the announcement.
 Bytes announced_sections() {
     const std::uint64_t huge = 0xFFFF0000u;
     Bytes lengths;
     for (int i = 0; i < 3; i++) {
-        put_integer(&lengths, huge);
+        append_integer(&lengths, huge);
     }
-    Bytes delta = {0xD6, 0xC3, 0xC4, 0x00, 0x00, 0x00};
-    put_integer(&delta, 1 + 1 + lengths.size() + 3 * huge);
+    Bytes delta(VCDIFF_MAGIC, VCDIFF_MAGIC + sizeof VCDIFF_MAGIC);
+    delta.push_back(0); // Hdr_Indicator
+    delta.push_back(0); // Win_Indicator
+    append_integer(&delta, 1 + 1 + lengths.size() + 3 * huge);
     delta.push_back(1); // target length
     delta.push_back(0); // Delta_Indicator
     delta.insert(delta.end(), lengths.begin(), lengths.end());

@@ -5,6 +5,7 @@
 
 #include "delta/adler32.h"
 #include "tests/delta/adler32_reference.h"
+#include "tools/random/random.h"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +14,6 @@
 #include <vector>
 
 namespace {
-
-std::uint64_t next_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
 
 std::vector<unsigned char> random_bytes(std::size_t n, std::uint64_t seed) {
     std::vector<unsigned char> bytes(n);

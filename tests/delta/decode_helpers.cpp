@@ -1,5 +1,7 @@
 #include "tests/delta/decode_helpers.h"
 
+#include "delta/loop.h"
+
 #include <cstring>
 
 namespace {
@@ -8,13 +10,6 @@ namespace {
 constexpr std::uint64_t CALL_LIMIT = 50000000;
 
 } // namespace
-
-std::uint64_t next_random(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
 
 Bytes random_bytes(std::uint64_t* state, std::size_t length) {
     Bytes bytes(length);
@@ -49,9 +44,10 @@ void load_block(const Bytes& source, DeltaSource* src, usize_t number, Bytes* bu
     }
     const usize_t left = source.size() - begin;
     const usize_t count = left < src->block_size ? left : src->block_size;
-    Bytes fresh(source.begin() + static_cast<std::ptrdiff_t>(begin),
-                source.begin() + static_cast<std::ptrdiff_t>(begin + count));
-    fresh.reserve(1); // never null: a null block reads as "nothing loaded"
+    Bytes fresh;
+    fresh.reserve(count != 0 ? count : 1); // never null: a null block reads as "nothing loaded"
+    fresh.assign(source.begin() + static_cast<std::ptrdiff_t>(begin),
+                 source.begin() + static_cast<std::ptrdiff_t>(begin + count));
     buffer->swap(fresh);
     src->current_block = buffer->data();
     src->current_block_number = number;
@@ -80,12 +76,103 @@ usize_t piece_length(const DecodeSetup& setup, std::uint64_t* random, usize_t le
     return length < left ? length : left;
 }
 
+// Failures of the test driver itself, told apart from the decoder's.
+constexpr std::int32_t DRIVER_LOOPS = 1;
+constexpr std::int32_t DRIVER_INPUT_LEFT = 2;
+
+struct Run {
+    const Bytes* delta;
+    const DecodeSetup* setup;
+    DeltaStream* stream;
+    DeltaSource* source;
+    Bytes block;
+    Bytes piece;
+    usize_t position;
+    std::uint64_t random;
+    std::uint64_t calls;
+    usize_t windows_begun; // windows whose header the decoder has read
+    DecodeResult* result;
+};
+
+// Whether a section has gone through its copy buffer so far.
+void observe_copies(Run* run) {
+    const DeltaStream* stream = run->stream;
+    if (stream->data_section.copy != nullptr || stream->instruction_section.copy != nullptr ||
+        stream->address_section.copy != nullptr) {
+        run->result->data_copied = true;
+    }
+}
+
+// What the decoder has done since the last step: a window header read (the
+// decoder reports each one, and is asked again after the report), a section
+// gathered into its copy.
+void observe(Run* run) {
+    const DeltaStream* stream = run->stream;
+    if (stream->decode_state >= STATE_DATA_SECTION &&
+        stream->decode_state <= STATE_WINDOW_FINISHED &&
+        stream->current_window + 1 > run->windows_begun) {
+        run->windows_begun = stream->current_window + 1;
+        run->result->headers++;
+    }
+    observe_copies(run);
+}
+
+std::int32_t next_piece(void* opaque, const unsigned char** bytes, usize_t* length) {
+    Run* run = static_cast<Run*>(opaque);
+    if (run->stream->avail_in != 0) {
+        run->result->message = "test driver: DECODE_NEED_INPUT with input left";
+        return DRIVER_INPUT_LEFT;
+    }
+    const usize_t count =
+        piece_length(*run->setup, &run->random, run->delta->size() - run->position);
+    Bytes fresh(count);
+    if (count != 0) {
+        std::memcpy(fresh.data(), run->delta->data() + run->position, count);
+    }
+    run->piece.swap(fresh); // the consumed piece is released here
+    run->position += count;
+    *bytes = run->piece.data();
+    *length = count;
+    return 0;
+}
+
+std::int32_t answer_source(void* opaque, DeltaSource* source) {
+    Run* run = static_cast<Run*>(opaque);
+    if (source->fill_length != 0) {
+        run->result->fill_requests++;
+        fill_range(*run->setup->source, source);
+    } else {
+        run->result->block_requests++;
+        load_block(*run->setup->source, source, source->requested_block_number, &run->block);
+    }
+    return 0;
+}
+
+std::int32_t collect_window(void* opaque, const unsigned char* window, usize_t end,
+                            bool window_done) {
+    Run* run = static_cast<Run*>(opaque);
+    if (window_done) {
+        run->result->windows++;
+        run->result->output.insert(run->result->output.end(), window, window + end);
+    }
+    return 0;
+}
+
+std::int32_t count_call(void* opaque) {
+    Run* run = static_cast<Run*>(opaque);
+    observe(run);
+    if (++run->calls > CALL_LIMIT) {
+        run->result->message = "test driver: decoder does not finish";
+        return DRIVER_LOOPS;
+    }
+    return 0;
+}
+
 } // namespace
 
 DecodeResult decode_delta(const Bytes& delta, const DecodeSetup& setup) {
     DecodeResult result;
     DeltaConfig config = setup.config;
-    config.window_size = 16384;
     config.flags = setup.flags;
     DeltaStream stream;
     std::int32_t status = configure_stream(&stream, &config);
@@ -97,72 +184,22 @@ DecodeResult decode_delta(const Bytes& delta, const DecodeSetup& setup) {
     }
 
     DeltaSource source = {};
-    Bytes block;
+    Run run = {&delta, &setup, &stream, &source, {}, {}, 0, setup.seed, 0, 0, &result};
     if (setup.source != nullptr) {
         source.block_size = setup.block_size;
         source.fill_minimum = setup.fill_minimum;
         set_source(&stream, &source);
         if (setup.preload_block0) {
-            load_block(*setup.source, &source, 0, &block);
+            load_block(*setup.source, &source, 0, &run.block);
         }
     }
 
-    std::uint64_t random = setup.seed;
-    usize_t position = 0;
-    Bytes piece;
-    auto feed = [&]() {
-        const usize_t length = piece_length(setup, &random, delta.size() - position);
-        Bytes fresh(delta.begin() + static_cast<std::ptrdiff_t>(position),
-                    delta.begin() + static_cast<std::ptrdiff_t>(position + length));
-        piece.swap(fresh);
-        position += length;
-        stream.next_in = piece.data();
-        stream.avail_in = length;
-    };
-    feed();
-
-    for (std::uint64_t calls = 0;; calls++) {
-        if (calls == CALL_LIMIT) {
-            result.status = 1;
-            result.message = "test driver: decoder does not finish";
-            break;
-        }
-        status = decode_input(&stream);
-        if (stream.data_section.copy != nullptr || stream.instruction_section.copy != nullptr ||
-            stream.address_section.copy != nullptr) {
-            result.data_copied = true;
-        }
-        if (status == DECODE_NEED_INPUT) {
-            if (stream.avail_in != 0) {
-                result.status = 2;
-                result.message = "test driver: DECODE_NEED_INPUT with input left";
-                break;
-            }
-            if (position == delta.size()) {
-                result.status = close_stream(&stream);
-                result.message = result.status != 0 ? stream.message : "";
-                break;
-            }
-            feed(); // the consumed piece is released here
-        } else if (status == DECODE_GOT_HEADER || status == DECODE_WINDOW_START) {
-            result.headers++;
-        } else if (status == DECODE_WINDOW_FINISH) {
-        } else if (status == DECODE_NEED_SOURCE_BLOCK && source.fill_length != 0) {
-            result.fill_requests++;
-            fill_range(*setup.source, &source);
-        } else if (status == DECODE_NEED_SOURCE_BLOCK) {
-            result.block_requests++;
-            load_block(*setup.source, &source, source.requested_block_number, &block);
-        } else if (status == DECODE_HAVE_OUTPUT) {
-            result.windows++;
-            result.output.insert(result.output.end(), stream.next_out,
-                                 stream.next_out + stream.avail_out);
-            stream.avail_out = 0;
-        } else {
-            result.status = status;
-            result.message = stream.message;
-            break;
-        }
+    const DeltaCallbacks callbacks = {next_piece, answer_source, collect_window, count_call, &run};
+    status = run_delta_stream(&stream, &callbacks);
+    observe_copies(&run);
+    result.status = status;
+    if (status != 0 && status != DRIVER_LOOPS && status != DRIVER_INPUT_LEFT) {
+        result.message = stream.message;
     }
     free_stream(&stream);
     return result;

@@ -1,10 +1,11 @@
 #pragma once
 
-// A small in-memory driver for the decoder, as the patch driver would run it:
-// feeds the delta in pieces, answers source block requests from memory and
-// collects every finished window.
+// A small in-memory driver for the decoder, through the same loop as the patch
+// driver: feeds the delta in pieces, answers source block requests from memory
+// and collects every finished window.
 
 #include "delta/stream.h"
+#include "tools/random/random.h"
 
 #include <cstdint>
 #include <string>
@@ -40,8 +41,7 @@ struct DecodeResult {
 // Runs the whole delta through a fresh stream and releases it again.
 DecodeResult decode_delta(const Bytes& delta, const DecodeSetup& setup);
 
-// Deterministic pseudo-random numbers for tests.
-std::uint64_t next_random(std::uint64_t* state);
+// Deterministic pseudo-random bytes for tests.
 Bytes random_bytes(std::uint64_t* state, std::size_t length);
 
 // Appends an RFC 3284 integer.

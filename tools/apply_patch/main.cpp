@@ -8,6 +8,7 @@
 // kill or a power cut never leaves a partial target under that name.
 
 #include "delta/driver.h"
+#include "delta/format.h"
 #include "io/file_access.h"
 #include "platform/arguments.h"
 #include "platform/file.h"
@@ -21,19 +22,22 @@
 // Reads one RFC 3284 integer; false at the end of the file or past 64 bits.
 static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t* value) {
     std::uint64_t result = 0;
-    for (int i = 0; i < 10; ++i) {
+    for (;;) {
         const int byte = std::fgetc(file);
-        if (byte == EOF || result >> 57 != 0) {
+        if (byte == EOF) {
             return false;
         }
         ++*position;
-        result = result << 7 | static_cast<std::uint64_t>(byte & 0x7F);
-        if (byte < 0x80) {
+        switch (add_integer_byte(&result, static_cast<unsigned>(byte))) {
+        case INTEGER_MORE:
+            break;
+        case INTEGER_DONE:
             *value = result;
             return true;
+        case INTEGER_OVERFLOW:
+            return false;
         }
     }
-    return false;
 }
 
 // The target size the patch announces: the sum of its windows' target
@@ -47,14 +51,16 @@ static std::uint32_t announced_target_bytes(const char* patch_path) {
     }
     std::uint64_t position = 0;
     std::uint64_t total = 0;
-    bool ok = std::fgetc(file) == 0xD6 && std::fgetc(file) == 0xC3 && std::fgetc(file) == 0xC4 &&
-              std::fgetc(file) == 0x00;
-    position = 4;
+    bool ok = true;
+    for (const unsigned char magic : VCDIFF_MAGIC) {
+        ok = ok && std::fgetc(file) == magic;
+    }
+    position = sizeof VCDIFF_MAGIC;
     const int indicator = ok ? std::fgetc(file) : EOF;
     ++position;
     // Secondary compression and own code tables are refused by the decoder.
-    ok = ok && indicator != EOF && (indicator & ~0x04) == 0;
-    if (ok && (indicator & 0x04) != 0) {
+    ok = ok && indicator != EOF && (indicator & ~int{VCD_APPHEADER}) == 0;
+    if (ok && (indicator & VCD_APPHEADER) != 0) {
         std::uint64_t length = 0;
         ok = read_integer(file, &position, &length) && stream_seek(file, position + length) == 0;
         position += length;
@@ -66,7 +72,8 @@ static std::uint32_t announced_target_bytes(const char* patch_path) {
         }
         ++position;
         std::uint64_t value = 0;
-        if ((window & 0x03) == 0x01 || (window & 0x03) == 0x02) {
+        const usize_t segment = static_cast<usize_t>(window) & (VCD_SOURCE | VCD_TARGET);
+        if (segment == VCD_SOURCE || segment == VCD_TARGET) {
             ok = read_integer(file, &position, &value) && read_integer(file, &position, &value);
         }
         std::uint64_t encoding = 0;

@@ -1,7 +1,7 @@
 #include "tools/demo_kit/plan.h"
 
-#include "tools/demo_kit/random.h"
 #include "tools/demo_kit/source_image.h"
+#include "tools/random/random.h"
 
 #include <cstring>
 
@@ -112,36 +112,37 @@ static void plan_image_data(Emitter* emitter, std::uint64_t start, std::uint64_t
     while (position < end) {
         const std::uint64_t room = end - position;
         const std::uint64_t done = position - window.target_offset;
-        const std::uint64_t roll = kit_random_below(random, 100);
+        const std::uint64_t roll = random_below(random, 100);
         std::uint64_t size = 0;
         if (roll < 78) {
-            size = smaller(smaller(16384 + kit_random_below(random, 507904), room), segment);
-            emit_copy(emitter, kit_random_below(random, segment - size + 1), size);
+            size = smaller(smaller(16384 + random_below(random, 507904), room), segment);
+            emit_copy(emitter, random_below(random, segment - size + 1), size);
         } else if (roll < 86) {
-            size = smaller(1 + kit_random_below(random, 8192), room);
+            size = smaller(1 + random_below(random, 8192), room);
             bytes.resize(size);
             for (std::uint64_t i = 0; i < size; ++i) {
-                bytes[i] = static_cast<unsigned char>(kit_random(random));
+                bytes[i] = static_cast<unsigned char>(next_random(random));
             }
             emit_add(emitter, bytes.data(), size);
         } else if (roll < 93) {
-            size = smaller(1 + kit_random_below(random, 65536), room);
-            const std::uint64_t kind = kit_random_below(random, 4);
-            const unsigned char byte = kind == 0   ? 0x00
-                                       : kind == 1 ? 0xFF
-                                                   : static_cast<unsigned char>(kit_random(random));
+            size = smaller(1 + random_below(random, 65536), room);
+            const std::uint64_t kind = random_below(random, 4);
+            const unsigned char byte = kind == 0 ? 0x00
+                                       : kind == 1
+                                           ? 0xFF
+                                           : static_cast<unsigned char>(next_random(random));
             emit_run(emitter, byte, size);
         } else if (done == 0) {
             size = smaller(512, room);
             emit_run(emitter, 0x20, size);
-        } else if (kit_random_below(random, 2) == 0) {
+        } else if (random_below(random, 2) == 0) {
             // From just behind the write position: a repeated pattern.
-            const std::uint64_t distance = 1 + kit_random_below(random, smaller(64, done));
-            size = smaller(distance + 1 + kit_random_below(random, 32768), room);
+            const std::uint64_t distance = 1 + random_below(random, smaller(64, done));
+            size = smaller(distance + 1 + random_below(random, 32768), room);
             emit_copy(emitter, segment + done - distance, size);
         } else {
-            size = smaller(1 + kit_random_below(random, smaller(65536, done)), room);
-            emit_copy(emitter, segment + kit_random_below(random, done - size + 1), size);
+            size = smaller(1 + random_below(random, smaller(65536, done)), room);
+            emit_copy(emitter, segment + random_below(random, done - size + 1), size);
         }
         position += size;
     }
@@ -246,7 +247,7 @@ void kit_plan_window(const KitWindow& window, std::size_t index, const MovieLayo
             const std::int64_t centre =
                 static_cast<std::int64_t>(window.target_offset * KIT_SOURCE_SIZE / KIT_TARGET_SIZE);
             const std::int64_t jitter =
-                static_cast<std::int64_t>(kit_random_below(&random, 32ull << 20)) - (16ll << 20);
+                static_cast<std::int64_t>(random_below(&random, 32ull << 20)) - (16ll << 20);
             std::int64_t offset = centre + jitter - static_cast<std::int64_t>(SEGMENT_BYTES / 2);
             const std::int64_t highest = static_cast<std::int64_t>(KIT_SOURCE_SIZE - SEGMENT_BYTES);
             offset = offset < 0 ? 0 : offset > highest ? highest : offset;

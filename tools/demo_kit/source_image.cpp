@@ -1,7 +1,7 @@
 #include "tools/demo_kit/source_image.h"
 
 #include "platform/file.h"
-#include "tools/demo_kit/random.h"
+#include "tools/random/random.h"
 
 #include <cstdio>
 #include <cstring>
@@ -31,7 +31,7 @@ static bool chunk_offset(std::uint64_t chunk, std::uint64_t* offset) {
 static void chunk_bytes(std::uint64_t chunk, unsigned char* out) {
     std::uint64_t state = 0x5EED000000000000ull ^ chunk;
     for (std::size_t i = 0; i < CHUNK_BYTES; i += 8) {
-        const std::uint64_t value = kit_random(&state);
+        const std::uint64_t value = next_random(&state);
         for (std::size_t k = 0; k < 8; ++k) {
             out[i + k] = static_cast<unsigned char>(value >> (8 * k));
         }

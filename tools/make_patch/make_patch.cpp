@@ -9,7 +9,6 @@
 #include "tools/make_patch/source_file.h"
 #include "tools/make_patch/source_index.h"
 #include "tools/make_patch/verify.h"
-#include "tools/make_patch/window.h"
 #include "tools/vcdiff/encoder.h"
 
 #include <cerrno>
@@ -292,6 +291,8 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     init_matcher(&matcher, &run.index, &run.cache, window_bytes);
     std::vector<PlannedOp> plan;
     std::vector<VcdiffInstruction> scratch;
+    VcdiffEncodeOptions encoding = {};
+    encoding.with_checksum = options.with_checksum;
     Pipeline* pipeline = &run.pipeline;
     std::uint64_t windows = 0;
     for (std::uint64_t offset = 0; offset < target_bytes; offset += window_bytes) {
@@ -322,8 +323,8 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
             fail_pipeline(pipeline, "cannot read the source");
             break;
         }
-        if (!encode_window(plan, slot->target, slot->length, options.with_checksum, &scratch,
-                           &slot->patch)) {
+        if (!vcdiff_write_planned_window(&slot->patch, plan, slot->target, slot->length,
+                                         source_bytes, encoding, &scratch)) {
             fail_pipeline(pipeline, "the window writer refused a planned window");
             break;
         }

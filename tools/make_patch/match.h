@@ -19,14 +19,6 @@
 #include <cstdint>
 #include <vector>
 
-struct PlannedOp {
-    VcdiffKind kind;
-    std::uint64_t at; // window offset of the first byte it produces
-    std::uint64_t size;
-    std::uint64_t from; // COPY: source position, or window offset when !from_source
-    bool from_source;
-};
-
 struct Matcher {
     const SourceIndex* index;
     SourceCache* source;

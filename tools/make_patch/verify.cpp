@@ -1,5 +1,6 @@
 #include "tools/make_patch/verify.h"
 
+#include "delta/loop.h"
 #include "platform/file.h"
 #include "tools/make_patch/source_file.h"
 
@@ -11,6 +12,69 @@ static constexpr usize_t VERIFY_BLOCK_BYTES = 16384;
 // are read straight into the window); one read fetches them all.
 static constexpr usize_t VERIFY_READ_BLOCKS = 4;
 static constexpr usize_t DIRECT_COPY_BYTES = 2 * VERIFY_BLOCK_BYTES;
+
+// Any nonzero status ends a run; the reason is kept beside it.
+static constexpr std::int32_t VERIFY_FAILED = 1;
+
+// One run of the decoder over a piece of patch: the file header, one window,
+// or nothing (the closing check).
+struct VerifyStep {
+    Verifier* verifier;
+    const unsigned char* patch; // handed to the decoder once, then the patch ends
+    usize_t patch_length;
+    const unsigned char* target; // what the window must decode to; null: no window
+    usize_t target_length;
+    bool produced;
+    const char* failure; // why a callback ended the run
+};
+
+static std::int32_t give_patch(void* opaque, const unsigned char** bytes, usize_t* length) {
+    VerifyStep* step = static_cast<VerifyStep*>(opaque);
+    *bytes = step->patch;
+    *length = step->patch_length;
+    step->patch_length = 0;
+    return 0;
+}
+
+static bool answer_source_request(Verifier* verifier);
+
+static std::int32_t give_source(void* opaque, DeltaSource* source) {
+    (void)source; // the verifier's own record
+    VerifyStep* step = static_cast<VerifyStep*>(opaque);
+    if (!answer_source_request(step->verifier)) {
+        step->failure = "cannot read the source";
+        return VERIFY_FAILED;
+    }
+    return 0;
+}
+
+static std::int32_t compare_window(void* opaque, const unsigned char* window, usize_t end,
+                                   bool window_done) {
+    VerifyStep* step = static_cast<VerifyStep*>(opaque);
+    if (!window_done) {
+        return 0;
+    }
+    if (step->produced || step->target == nullptr || end != step->target_length ||
+        std::memcmp(window, step->target, static_cast<std::size_t>(end)) != 0) {
+        step->failure = "the decoded window differs from the target";
+        return VERIFY_FAILED;
+    }
+    step->produced = true;
+    return 0;
+}
+
+// Runs the decoder over step's patch bytes; false with a reason.
+static bool run_step(VerifyStep* step, const char* refusal, const char** reason) {
+    const DeltaCallbacks callbacks = {give_patch, give_source, compare_window, nullptr, step};
+    const std::int32_t status = run_delta_stream(&step->verifier->stream, &callbacks);
+    if (status != 0) {
+        *reason = step->failure != nullptr                    ? step->failure
+                  : step->verifier->stream.message != nullptr ? step->verifier->stream.message
+                                                              : refusal;
+        return false;
+    }
+    return true;
+}
 
 bool start_verifier(Verifier* verifier, const char* source_path, std::uint64_t source_length,
                     const unsigned char* header, std::size_t header_length, const char** reason) {
@@ -29,19 +93,8 @@ bool start_verifier(Verifier* verifier, const char* source_path, std::uint64_t s
         verifier->source.fill_minimum = DIRECT_COPY_BYTES;
         set_source(&verifier->stream, &verifier->source);
     }
-    verifier->stream.next_in = header;
-    verifier->stream.avail_in = header_length;
-    for (;;) {
-        const std::int32_t status = decode_input(&verifier->stream);
-        if (status == DECODE_NEED_INPUT) {
-            return true;
-        }
-        if (status != DECODE_GOT_HEADER) {
-            *reason = verifier->stream.message != nullptr ? verifier->stream.message
-                                                          : "the decoder refused the file header";
-            return false;
-        }
-    }
+    VerifyStep step = {verifier, header, header_length, nullptr, 0, false, nullptr};
+    return run_step(&step, "the decoder refused the file header", reason);
 }
 
 // Answers the decoder's request for source bytes: a range read straight into
@@ -87,48 +140,21 @@ static bool answer_source_request(Verifier* verifier) {
 
 bool verify_window(Verifier* verifier, const unsigned char* patch, std::size_t patch_length,
                    const unsigned char* target, std::size_t target_length, const char** reason) {
-    DeltaStream* stream = &verifier->stream;
-    stream->next_in = patch;
-    stream->avail_in = patch_length;
-    bool produced = false;
-    for (;;) {
-        const std::int32_t status = decode_input(stream);
-        switch (status) {
-        case DECODE_GOT_HEADER:
-        case DECODE_WINDOW_START:
-        case DECODE_WINDOW_FINISH:
-            break;
-        case DECODE_NEED_SOURCE_BLOCK:
-            if (!answer_source_request(verifier)) {
-                *reason = "cannot read the source";
-                return false;
-            }
-            break;
-        case DECODE_HAVE_OUTPUT:
-            if (produced || stream->avail_out != target_length ||
-                std::memcmp(stream->next_out, target, target_length) != 0) {
-                *reason = "the decoded window differs from the target";
-                return false;
-            }
-            produced = true;
-            stream->avail_out = 0;
-            break;
-        case DECODE_NEED_INPUT:
-            if (!produced) {
-                *reason = "the decoder did not finish the window";
-                return false;
-            }
-            return true;
-        default:
-            *reason = stream->message != nullptr ? stream->message : "the decoder failed";
-            return false;
-        }
+    VerifyStep step = {verifier, patch, patch_length, target, target_length, false, nullptr};
+    if (!run_step(&step, "the decoder failed", reason)) {
+        return false;
     }
+    if (!step.produced) {
+        *reason = "the decoder did not finish the window";
+        return false;
+    }
+    return true;
 }
 
 bool finish_verifier(Verifier* verifier, const char** reason) {
-    if (close_stream(&verifier->stream) != 0 ||
-        verifier->stream.decode_state != STATE_WINDOW_INDICATOR) {
+    VerifyStep step = {verifier, nullptr, 0, nullptr, 0, false, nullptr};
+    const char* ignored = nullptr;
+    if (!run_step(&step, "", &ignored)) {
         *reason = "the patch does not end cleanly";
         return false;
     }

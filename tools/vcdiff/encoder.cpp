@@ -1,76 +1,25 @@
 #include "tools/vcdiff/encoder.h"
 
 #include "delta/adler32.h"
+#include "delta/format.h"
+#include "tools/random/random.h"
 
 #include <cstring>
 
 namespace {
 
-// Half-instruction types as the code table numbers them; COPY in mode m is
-// TYPE_COPY + m.
-constexpr unsigned TYPE_NOOP = 0;
-constexpr unsigned TYPE_ADD = 1;
-constexpr unsigned TYPE_RUN = 2;
-constexpr unsigned TYPE_COPY = 3;
+constexpr unsigned FIRST_SAME_MODE = 2 + DEFAULT_NEAR_SIZE;
+constexpr unsigned SAME_SLOTS = DEFAULT_SAME_SIZE * 256;
 
-constexpr unsigned NEAR_SLOTS = 4;
-constexpr unsigned SAME_SLOTS = 3 * 256;
-constexpr unsigned MODES = 2 + 4 + 3;
-constexpr unsigned FIRST_SAME_MODE = 2 + 4;
-
-struct Entry {
-    unsigned char first_type, first_size, second_type, second_size;
-};
-
-struct Table {
-    Entry entries[256];
-};
-
-// RFC 3284's default code table, generated the way section 5.6 lays it out.
-constexpr Table make_table() {
-    Table table{};
-    unsigned next = 0;
-    auto put = [&table, &next](unsigned t1, unsigned s1, unsigned t2, unsigned s2) {
-        table.entries[next++] =
-            Entry{static_cast<unsigned char>(t1), static_cast<unsigned char>(s1),
-                  static_cast<unsigned char>(t2), static_cast<unsigned char>(s2)};
-    };
-    put(TYPE_RUN, 0, TYPE_NOOP, 0);
-    put(TYPE_ADD, 0, TYPE_NOOP, 0);
-    for (unsigned size = 1; size <= 17; size++) {
-        put(TYPE_ADD, size, TYPE_NOOP, 0);
-    }
-    for (unsigned mode = 0; mode < MODES; mode++) {
-        put(TYPE_COPY + mode, 0, TYPE_NOOP, 0);
-        for (unsigned size = 4; size <= 18; size++) {
-            put(TYPE_COPY + mode, size, TYPE_NOOP, 0);
-        }
-    }
-    for (unsigned mode = 0; mode < MODES; mode++) {
-        const unsigned max = mode < FIRST_SAME_MODE ? 6 : 4;
-        for (unsigned add = 1; add <= 4; add++) {
-            for (unsigned copy = 4; copy <= max; copy++) {
-                put(TYPE_ADD, add, TYPE_COPY + mode, copy);
-            }
-        }
-    }
-    for (unsigned mode = 0; mode < MODES; mode++) {
-        put(TYPE_COPY + mode, 4, TYPE_ADD, 1);
-    }
-    return table;
-}
-
-constexpr Table TABLE = make_table();
-static_assert(TABLE.entries[255].first_type == TYPE_COPY + 8, "the table fills 256 codes");
-
-// Code for this pair of halves (second type TYPE_NOOP for a single), or -1.
+// Code for this pair of halves (second type HALF_NOOP for a single), or -1.
 // Size 0 asks for the code whose size follows in the instructions section.
 int find_code(unsigned t1, std::uint64_t s1, unsigned t2, std::uint64_t s2) {
     if (s1 > 255 || s2 > 255) {
         return -1;
     }
+    const CodeTable* table = default_code_table();
     for (int code = 0; code < 256; code++) {
-        const Entry& e = TABLE.entries[code];
+        const CodeTableEntry& e = table->entries[code];
         if (e.first_type == t1 && e.first_size == s1 && e.second_type == t2 &&
             e.second_size == s2) {
             return code;
@@ -79,70 +28,36 @@ int find_code(unsigned t1, std::uint64_t s1, unsigned t2, std::uint64_t s2) {
     return -1;
 }
 
-struct Random {
-    std::uint64_t state;
-};
-
-std::uint64_t next_random(Random* random) {
-    std::uint64_t z = (random->state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
 // A decision the style leaves to chance; without a seed the answer is yes.
-bool maybe(const VcdiffStyle& style, Random* random) {
+bool maybe(const VcdiffStyle& style, std::uint64_t* random) {
     return style.seed == 0 || (next_random(random) & 1) != 0;
 }
 
-unsigned integer_size(std::uint64_t value) {
-    unsigned size = 1;
-    while (size < 10 && (value >> (7 * size)) != 0) {
-        size++;
-    }
-    return size;
-}
-
-void put_integer(std::vector<unsigned char>* out, std::uint64_t value) {
-    unsigned char bytes[10];
-    unsigned count = 0;
-    bytes[count++] = static_cast<unsigned char>(value & 0x7F);
-    value >>= 7;
-    while (value != 0) {
-        bytes[count++] = static_cast<unsigned char>(0x80 | (value & 0x7F));
-        value >>= 7;
-    }
-    while (count != 0) {
-        out->push_back(bytes[--count]);
-    }
-}
-
-// Mirror of the decoder's NEAR/SAME cache.
+// The decoder's NEAR/SAME cache, mirrored with arrays of its own.
 struct Cache {
-    std::uint64_t near_slots[NEAR_SLOTS];
-    std::uint64_t same_slots[SAME_SLOTS];
-    unsigned next_slot;
+    usize_t near_slots[DEFAULT_NEAR_SIZE];
+    usize_t same_slots[SAME_SLOTS];
+    AddressCache cache;
 };
 
-void update_cache(Cache* cache, std::uint64_t address) {
-    cache->near_slots[cache->next_slot] = address;
-    cache->next_slot = (cache->next_slot + 1) % NEAR_SLOTS;
-    cache->same_slots[address % SAME_SLOTS] = address;
+void start_cache(Cache* cache) {
+    *cache = Cache{};
+    cache->cache = {DEFAULT_NEAR_SIZE, DEFAULT_SAME_SIZE, 0, cache->near_slots, cache->same_slots};
 }
 
 struct Mode {
-    unsigned mode;
+    std::uint64_t mode;
     std::uint64_t value; // integer written, or the byte for SAME modes
-    unsigned cost;       // bytes in the addresses section
+    std::uint64_t cost;  // bytes in the addresses section
 };
 
 Mode choose_mode(const Cache& cache, std::uint64_t address, std::uint64_t here,
-                 const VcdiffStyle& style, Random* random) {
-    Mode candidates[MODES];
+                 const VcdiffStyle& style, std::uint64_t* random) {
+    Mode candidates[DEFAULT_MODES];
     unsigned count = 0;
-    candidates[count++] = Mode{0, address, integer_size(address)};
-    candidates[count++] = Mode{1, here - address, integer_size(here - address)};
-    for (unsigned k = 0; k < NEAR_SLOTS; k++) {
+    candidates[count++] = Mode{MODE_SELF, address, integer_size(address)};
+    candidates[count++] = Mode{MODE_HERE, here - address, integer_size(here - address)};
+    for (unsigned k = 0; k < DEFAULT_NEAR_SIZE; k++) {
         if (address >= cache.near_slots[k]) {
             const std::uint64_t v = address - cache.near_slots[k];
             candidates[count++] = Mode{2 + k, v, integer_size(v)};
@@ -182,13 +97,13 @@ struct Sections {
 unsigned half_type(const VcdiffInstruction& instruction, const Mode& mode) {
     switch (instruction.kind) {
     case VCDIFF_ADD:
-        return TYPE_ADD;
+        return HALF_ADD;
     case VCDIFF_RUN:
-        return TYPE_RUN;
+        return HALF_RUN;
     case VCDIFF_COPY:
-        return TYPE_COPY + mode.mode;
+        return HALF_COPY + mode.mode;
     }
-    return TYPE_NOOP;
+    return HALF_NOOP;
 }
 
 // Writes the size (when the code has none), the data or the address of one
@@ -197,7 +112,7 @@ unsigned half_type(const VcdiffInstruction& instruction, const Mode& mode) {
 void put_half(Sections* sections, Cache* cache, const VcdiffInstruction& instruction,
               unsigned code_size, const Mode& mode) {
     if (code_size == 0) {
-        put_integer(&sections->instructions, instruction.size);
+        append_integer(&sections->instructions, instruction.size);
     }
     switch (instruction.kind) {
     case VCDIFF_ADD:
@@ -211,9 +126,9 @@ void put_half(Sections* sections, Cache* cache, const VcdiffInstruction& instruc
         if (mode.mode >= FIRST_SAME_MODE) {
             sections->addresses.push_back(static_cast<unsigned char>(mode.value));
         } else {
-            put_integer(&sections->addresses, mode.value);
+            append_integer(&sections->addresses, mode.value);
         }
-        update_cache(cache, instruction.address);
+        update_address_cache(&cache->cache, instruction.address);
         break;
     }
 }
@@ -270,8 +185,9 @@ bool check_window(const VcdiffWindowSpec& window, const VcdiffInstruction* instr
 void encode_instructions(Sections* sections, std::uint64_t segment,
                          const VcdiffInstruction* instructions, std::size_t count,
                          const VcdiffStyle& style) {
-    Random random = {style.seed};
-    Cache cache = {};
+    std::uint64_t random = style.seed;
+    Cache cache;
+    start_cache(&cache);
     std::uint64_t here = segment;
     const Mode no_mode = {0, 0, 0};
 
@@ -291,14 +207,16 @@ void encode_instructions(Sections* sections, std::uint64_t segment,
                 // An ADD leaves the cache alone, so the COPY's mode can be
                 // chosen now, with here moved past the ADD.
                 second_mode = choose_mode(cache, second.address, here + first.size, style, &random);
-                code = find_code(TYPE_ADD, first.size, half_type(second, second_mode), second.size);
+                code = find_code(HALF_ADD, first.size, half_type(second, second_mode), second.size);
             } else if (first.kind == VCDIFF_COPY && second.kind == VCDIFF_ADD) {
-                code = find_code(first_type, first.size, TYPE_ADD, second.size);
+                code = find_code(first_type, first.size, HALF_ADD, second.size);
             }
             if (code >= 0) {
                 put_code(sections, style, code);
-                put_half(sections, &cache, first, TABLE.entries[code].first_size, first_mode);
-                put_half(sections, &cache, second, TABLE.entries[code].second_size, second_mode);
+                put_half(sections, &cache, first, default_code_table()->entries[code].first_size,
+                         first_mode);
+                put_half(sections, &cache, second, default_code_table()->entries[code].second_size,
+                         second_mode);
                 here += first.size + second.size;
                 i += 2;
                 continue;
@@ -307,13 +225,14 @@ void encode_instructions(Sections* sections, std::uint64_t segment,
 
         int code = -1;
         if (!style.explicit_sizes_only && maybe(style, &random)) {
-            code = find_code(first_type, first.size, TYPE_NOOP, 0);
+            code = find_code(first_type, first.size, HALF_NOOP, 0);
         }
         if (code < 0) {
-            code = find_code(first_type, 0, TYPE_NOOP, 0);
+            code = find_code(first_type, 0, HALF_NOOP, 0);
         }
         put_code(sections, style, code);
-        put_half(sections, &cache, first, TABLE.entries[code].first_size, first_mode);
+        put_half(sections, &cache, first, default_code_table()->entries[code].first_size,
+                 first_mode);
         here += first.size;
         i++;
     }
@@ -323,14 +242,13 @@ void encode_instructions(Sections* sections, std::uint64_t segment,
 
 void vcdiff_write_header(std::vector<unsigned char>* out, const unsigned char* app_header,
                          std::size_t app_header_length) {
-    const unsigned char magic[] = {0xD6, 0xC3, 0xC4, 0x00};
-    out->insert(out->end(), magic, magic + 4);
+    out->insert(out->end(), VCDIFF_MAGIC, VCDIFF_MAGIC + sizeof VCDIFF_MAGIC);
     if (app_header == nullptr) {
         out->push_back(0x00);
         return;
     }
-    out->push_back(0x04); // VCD_APPHEADER
-    put_integer(out, app_header_length);
+    out->push_back(VCD_APPHEADER);
+    append_integer(out, app_header_length);
     out->insert(out->end(), app_header, app_header + app_header_length);
 }
 
@@ -364,22 +282,22 @@ bool vcdiff_write_window_styled(std::vector<unsigned char>* out, const VcdiffWin
     const std::uint64_t addr = sections.addresses.size();
     const std::uint64_t encoding_length =
         integer_size(window.target_length) + 1 + integer_size(data) + integer_size(inst) +
-        integer_size(addr) + data + inst + addr + (window.with_checksum ? 4 : 0);
+        integer_size(addr) + data + inst + addr + (window.with_checksum ? CHECKSUM_BYTES : 0);
 
     // The window header takes at most 1 + 6 integers of 10 bytes + 1 + 4.
     out->reserve(out->size() + static_cast<std::size_t>(data + inst + addr) + 70);
-    out->push_back(static_cast<unsigned char>((window.has_source ? 0x01 : 0x00) |
-                                              (window.with_checksum ? 0x04 : 0x00)));
+    out->push_back(static_cast<unsigned char>((window.has_source ? VCD_SOURCE : 0) |
+                                              (window.with_checksum ? VCD_ADLER32 : 0)));
     if (window.has_source) {
-        put_integer(out, window.source_length);
-        put_integer(out, window.source_offset);
+        append_integer(out, window.source_length);
+        append_integer(out, window.source_offset);
     }
-    put_integer(out, encoding_length);
-    put_integer(out, window.target_length);
+    append_integer(out, encoding_length);
+    append_integer(out, window.target_length);
     out->push_back(0x00); // Delta_Indicator: no secondary compression
-    put_integer(out, data);
-    put_integer(out, inst);
-    put_integer(out, addr);
+    append_integer(out, data);
+    append_integer(out, inst);
+    append_integer(out, addr);
     if (window.with_checksum) {
         for (int shift = 24; shift >= 0; shift -= 8) {
             out->push_back(static_cast<unsigned char>(window.checksum >> shift));
@@ -397,7 +315,7 @@ namespace {
 // target position costs O(1).
 constexpr std::uint64_t HASH_BASE = 0x100000001B3u;
 
-struct Matcher {
+struct BlockMatcher {
     const unsigned char* source;
     std::uint64_t source_length;
     const unsigned char* target;
@@ -428,7 +346,7 @@ unsigned table_bits(std::uint64_t entries) {
     return bits;
 }
 
-void index_source(Matcher* m) {
+void index_source(BlockMatcher* m) {
     const std::uint64_t blocks = m->source_length / m->block;
     m->source_bits = table_bits(blocks);
     m->source_slots.assign(std::size_t{1} << m->source_bits, 0);
@@ -438,25 +356,17 @@ void index_source(Matcher* m) {
     }
 }
 
-// A planned instruction before the window's address space is known.
-struct Planned {
-    VcdiffKind kind;
-    std::uint64_t size;
-    std::uint64_t from; // COPY: source position, or target position
-    bool from_source;
-    const unsigned char* bytes;
-};
-
-void plan_add(std::vector<Planned>* plan, const unsigned char* target, std::uint64_t begin,
+// Adds an ADD of target[begin, end) (absolute positions) to the window's plan.
+void plan_add(std::vector<PlannedOp>* plan, std::uint64_t window_begin, std::uint64_t begin,
               std::uint64_t end) {
     if (end > begin) {
-        plan->push_back(Planned{VCDIFF_ADD, end - begin, 0, false, target + begin});
+        plan->push_back(PlannedOp{VCDIFF_ADD, begin - window_begin, end - begin, 0, false});
     }
 }
 
 // Finds ADDs, RUNs and COPYs for target[begin, end).
-void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
-                 std::vector<Planned>* plan) {
+void plan_block_window(const BlockMatcher& m, std::uint64_t begin, std::uint64_t end,
+                       std::vector<PlannedOp>* plan) {
     const std::uint64_t length = end - begin;
     const std::uint64_t block = m.block;
     std::vector<std::uint64_t> hashes;
@@ -477,14 +387,15 @@ void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
     std::uint64_t add_start = begin;
     std::uint64_t indexed = begin; // target positions below this are in target_slots
     while (p < end) {
-        Planned best = {VCDIFF_ADD, 0, 0, false, nullptr};
+        // Positions are absolute here; the plan gets window offsets.
+        PlannedOp best = {VCDIFF_ADD, 0, 0, 0, false};
 
         std::uint64_t run = 1;
         while (p + run < end && m.target[p + run] == m.target[p]) {
             run++;
         }
         if (run >= m.min_run) {
-            best = Planned{VCDIFF_RUN, run, 0, false, m.target + p};
+            best = PlannedOp{VCDIFF_RUN, p, run, 0, false};
         }
         if (p + block <= end) {
             const std::uint64_t h = hashes[p - begin];
@@ -498,7 +409,7 @@ void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
                         n++;
                     }
                     if (n >= block && n > best.size) {
-                        best = Planned{VCDIFF_COPY, n, s, true, nullptr};
+                        best = PlannedOp{VCDIFF_COPY, p, n, s, true};
                     }
                 }
             }
@@ -511,7 +422,7 @@ void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
                     n++;
                 }
                 if (n >= block && n > best.size) {
-                    best = Planned{VCDIFF_COPY, n, q, false, nullptr};
+                    best = PlannedOp{VCDIFF_COPY, p, n, q, false};
                 }
             }
         }
@@ -530,7 +441,11 @@ void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
                     best.size++;
                 }
             }
-            plan_add(plan, m.target, add_start, p);
+            plan_add(plan, begin, add_start, p);
+            best.at = p - begin;
+            if (best.kind == VCDIFF_COPY && !best.from_source) {
+                best.from -= begin;
+            }
             plan->push_back(best);
             p += best.size;
             add_start = p;
@@ -541,10 +456,49 @@ void plan_window(const Matcher& m, std::uint64_t begin, std::uint64_t end,
             indexed++;
         }
     }
-    plan_add(plan, m.target, add_start, end);
+    plan_add(plan, begin, add_start, end);
 }
 
 } // namespace
+
+bool vcdiff_write_planned_window(std::vector<unsigned char>* out,
+                                 const std::vector<PlannedOp>& plan, const unsigned char* target,
+                                 std::size_t length, std::uint64_t source_length,
+                                 const VcdiffEncodeOptions& options,
+                                 std::vector<VcdiffInstruction>* scratch) {
+    std::uint64_t low = ~std::uint64_t{0};
+    std::uint64_t high = 0;
+    for (const PlannedOp& op : plan) {
+        if (op.kind == VCDIFF_COPY && op.from_source) {
+            low = op.from < low ? op.from : low;
+            high = op.from + op.size > high ? op.from + op.size : high;
+        }
+    }
+    if (options.whole_source_segment && source_length != 0) {
+        low = 0;
+        high = source_length;
+    }
+    VcdiffWindowSpec window = {};
+    if (high != 0) {
+        window.has_source = true;
+        window.source_offset = low;
+        window.source_length = high - low;
+    }
+    window.target_length = length;
+    window.with_checksum = options.with_checksum;
+    if (options.with_checksum) {
+        window.checksum = adler32(1, target, length);
+    }
+    scratch->clear();
+    for (const PlannedOp& op : plan) {
+        std::uint64_t address = 0;
+        if (op.kind == VCDIFF_COPY) {
+            address = op.from_source ? op.from - low : window.source_length + op.from;
+        }
+        scratch->push_back(VcdiffInstruction{op.kind, op.size, address, target + op.at});
+    }
+    return vcdiff_write_window_styled(out, window, scratch->data(), scratch->size(), options.style);
+}
 
 bool vcdiff_encode(const unsigned char* source, std::size_t source_length,
                    const unsigned char* target, std::size_t target_length,
@@ -553,7 +507,7 @@ bool vcdiff_encode(const unsigned char* source, std::size_t source_length,
         options.match_block == 0) {
         return false;
     }
-    Matcher m = {};
+    BlockMatcher m = {};
     m.source = source;
     m.source_length = source != nullptr ? source_length : 0;
     m.target = target;
@@ -569,49 +523,15 @@ bool vcdiff_encode(const unsigned char* source, std::size_t source_length,
 
     vcdiff_write_header(out, options.app_header, options.app_header_length);
 
-    std::vector<Planned> plan;
-    std::vector<VcdiffInstruction> instructions;
+    std::vector<PlannedOp> plan;
+    std::vector<VcdiffInstruction> scratch;
     for (std::uint64_t begin = 0; begin < target_length; begin += options.window_size) {
         const std::uint64_t left = target_length - begin;
         const std::uint64_t end = begin + (left < options.window_size ? left : options.window_size);
         plan.clear();
-        plan_window(m, begin, end, &plan);
-
-        VcdiffWindowSpec window = {};
-        std::uint64_t low = ~std::uint64_t{0};
-        std::uint64_t high = 0;
-        for (const Planned& item : plan) {
-            if (item.kind == VCDIFF_COPY && item.from_source) {
-                low = item.from < low ? item.from : low;
-                high = item.from + item.size > high ? item.from + item.size : high;
-            }
-        }
-        if (options.whole_source_segment && m.source_length != 0) {
-            low = 0;
-            high = m.source_length;
-        }
-        if (high != 0) {
-            window.has_source = true;
-            window.source_offset = low;
-            window.source_length = high - low;
-        }
-        window.target_length = end - begin;
-        window.with_checksum = options.with_checksum;
-        if (options.with_checksum) {
-            window.checksum = adler32(1, target + begin, end - begin);
-        }
-
-        instructions.clear();
-        for (const Planned& item : plan) {
-            std::uint64_t address = 0;
-            if (item.kind == VCDIFF_COPY) {
-                address =
-                    item.from_source ? item.from - low : window.source_length + (item.from - begin);
-            }
-            instructions.push_back(VcdiffInstruction{item.kind, item.size, address, item.bytes});
-        }
-        if (!vcdiff_write_window_styled(out, window, instructions.data(), instructions.size(),
-                                        options.style)) {
+        plan_block_window(m, begin, end, &plan);
+        if (!vcdiff_write_planned_window(out, plan, target + begin, end - begin, m.source_length,
+                                         options, &scratch)) {
             return false;
         }
     }

@@ -5,6 +5,8 @@
 // with or without a source segment and with or without the 4-byte Adler-32
 // of the target window. Meant for tests, benchmarks and tools.
 
+#include "delta/format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -44,7 +46,7 @@ struct VcdiffStyle {
 };
 
 // Largest target window the decoder accepts.
-constexpr std::uint64_t VCDIFF_MAX_WINDOW = 67108864;
+constexpr std::uint64_t VCDIFF_MAX_WINDOW = HARD_MAX_WINDOW;
 
 // Appends the file header (magic, version 0, Hdr_Indicator) and, when
 // app_header is not null, the application header.
@@ -75,6 +77,28 @@ struct VcdiffEncodeOptions {
     std::uint64_t min_run;     // shortest run of one byte written as RUN; 0: 8
     bool whole_source_segment; // every window's segment is the whole source, used or not
 };
+
+// One instruction of a window as a match finder plans it, before the
+// window's address space (source segment first, then target) is known.
+struct PlannedOp {
+    VcdiffKind kind;
+    std::uint64_t at; // window offset of the first byte it produces
+    std::uint64_t size;
+    std::uint64_t from; // COPY: source position, or window offset when !from_source
+    bool from_source;
+};
+
+// Appends the window for target[0, length) that plan describes (its ops
+// cover the window in order). The source segment is the span of source the
+// COPYs use, or the whole source_length when options.whole_source_segment is
+// set; the checksum and the style come from options. scratch is reused from
+// window to window. false if the writer refuses the plan, which would be a
+// fault of the match finder.
+bool vcdiff_write_planned_window(std::vector<unsigned char>* out,
+                                 const std::vector<PlannedOp>& plan, const unsigned char* target,
+                                 std::size_t length, std::uint64_t source_length,
+                                 const VcdiffEncodeOptions& options,
+                                 std::vector<VcdiffInstruction>* scratch);
 
 // Whole-file encoder for tests: matches target against the source with a
 // hash of fixed-size source blocks, plus RUNs and target COPYs (including

@@ -1,0 +1,288 @@
+// The page in a real browser (Debian's headless Chromium or Firefox ESR),
+// driven through its own file input: every outcome the player can meet, and
+// the full-size demo image patched and saved to the kit's SHA-256.
+//
+// WEB_BROWSER (chromium | firefox), WEB_SITE (the built page's folder),
+// WEB_KIT (the demo kit), WEB_MAKE_KIT (make-demo-kit, for the image) and
+// WEB_SCRATCH (a folder for images and downloads) say what to test.
+import assert from 'node:assert/strict';
+import {spawnSync} from 'node:child_process';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import {after, before, describe, test} from 'node:test';
+import puppeteer from 'puppeteer-core';
+
+import {serve} from '../serve.mjs';
+
+const browserName = process.env.WEB_BROWSER || 'chromium';
+const site = process.env.WEB_SITE;
+const kit = process.env.WEB_KIT;
+const makeKit = process.env.WEB_MAKE_KIT;
+const scratch = path.join(process.env.WEB_SCRATCH, browserName);
+const chromium = browserName === 'chromium';
+
+const IMAGE_BYTES = 1455587328;
+const NOT_FOUND = 'Incapaz de hallar el ISO Jap de Veltrane para PS2.\n\n' +
+                  'El tamaño del archivo debe ser de 1 455 587 328 bytes.\n\n' +
+                  'El CRC32 del archivo debe ser 0xDED23029.';
+const PATCHED_NAME = 'Veltrane_patched.iso';
+// Long enough for the full-size image on a loaded 2-core machine.
+const PATCH_TIMEOUT = 600000;
+
+const images = {
+    full : path.join(process.env.WEB_SCRATCH, 'Veltrane.iso'),
+    decoy : path.join(scratch, 'decoy.iso'),
+    other : path.join(scratch, 'notas.iso'),
+};
+const downloads = path.join(scratch, 'downloads');
+
+function writeAt(descriptor, position, text) {
+    fs.writeSync(descriptor, Buffer.from(text, 'latin1'), 0, text.length, position);
+}
+
+function makeImages() {
+    fs.rmSync(scratch, {recursive : true, force : true});
+    fs.mkdirSync(downloads, {recursive : true});
+    if (!fs.existsSync(images.full) || fs.statSync(images.full).size !== IMAGE_BYTES) {
+        const made = spawnSync(makeKit, [ '--image', images.full ], {stdio : 'inherit'});
+        assert.equal(made.status, 0, 'make-demo-kit --image');
+    }
+    // Sparse, the right size and both signatures: identified, and then the
+    // first window's checksum tells it is not the image.
+    const decoy = fs.openSync(images.decoy, 'w');
+    fs.ftruncateSync(decoy, IMAGE_BYTES);
+    writeAt(decoy, 593928, 'cdrom0:\\SXKQ_805.17;1');
+    writeAt(decoy, 2398042, '.unknvma');
+    fs.closeSync(decoy);
+    fs.writeFileSync(images.other, 'Apuntes de la partida, no una imagen.\n'.repeat(1000));
+}
+
+async function launch() {
+    if (chromium) {
+        return puppeteer.launch({
+            executablePath : '/usr/bin/chromium',
+            headless : true,
+            args : [ '--no-sandbox', '--disable-dev-shm-usage' ],
+        });
+    }
+    return puppeteer.launch({
+        browser : 'firefox',
+        executablePath : '/usr/bin/firefox-esr',
+        headless : true,
+        extraPrefsFirefox : {
+            'browser.download.dir' : downloads,
+            'browser.download.folderList' : 2,
+            'browser.download.useDownloadDir' : true,
+            'browser.download.always_ask_before_handling_new_types' : false,
+            'browser.download.start_downloads_in_tmp_dir' : false,
+            'browser.helperApps.neverAsk.saveToDisk' :
+                'application/octet-stream,application/x-iso9660-image',
+        },
+    });
+}
+
+async function waitFor(check, timeout, what) {
+    const end = Date.now() + timeout;
+    for (;;) {
+        const value = await check();
+        if (value) {
+            return value;
+        }
+        if (Date.now() > end) {
+            assert.fail(`timed out waiting for ${what}`);
+        }
+        await new Promise((resolve) => setTimeout(resolve, 200));
+    }
+}
+
+const text = (page, id) => page.$eval(`#${id}`, (node) => node.textContent);
+const visible = (page, id) => page.$eval(`#${id}`, (node) => !node.hidden);
+const storedNames = (page) => page.evaluate(async () => {
+    const names = [];
+    for await (const name of (await navigator.storage.getDirectory()).keys()) {
+        names.push(name);
+    }
+    return names;
+});
+
+async function noStoredFile(page) {
+    await waitFor(async () => (await storedNames(page)).length === 0, 10000, 'an empty storage');
+}
+
+describe(`the page in ${browserName}`, () => {
+    let browser;
+    let server;
+    let damaged;
+
+    before(async () => {
+        makeImages();
+        server = await serve(site);
+        // A host or a connection that delivers one soundtrack changed.
+        damaged = await serve(site, {
+            damage : (name, bytes) => {
+                if (name !== 'Ru_op.bin') {
+                    return bytes;
+                }
+                const copy = Buffer.from(bytes);
+                copy[1000] ^= 0x01;
+                return copy;
+            },
+        });
+        browser = await launch();
+    });
+
+    after(async () => {
+        await browser?.close();
+        await server?.close();
+        await damaged?.close();
+        fs.rmSync(scratch, {recursive : true, force : true});
+    });
+
+    // A fresh page of url; without the save picker, as headless browsers
+    // refuse it: the save goes through the download.
+    async function open(url = server.url) {
+        const page = await browser.newPage();
+        await page.evaluateOnNewDocument(() => { delete window.showSaveFilePicker; });
+        await page.goto(url);
+        await page.waitForFunction(() => document.querySelector('#image') !== null);
+        return page;
+    }
+
+    async function pick(page, file) {
+        const input = await page.$('#image');
+        await input.uploadFile(file);
+    }
+
+    async function waitIdle(page, timeout = 60000) {
+        await page.waitForFunction(() => !document.querySelector('#image').disabled, {timeout});
+    }
+
+    test('a browser without the private storage is told what works', async () => {
+        const page = await browser.newPage();
+        await page.evaluateOnNewDocument(() => { delete StorageManager.prototype.getDirectory; });
+        await page.goto(server.url);
+        assert.match(await text(page, 'notice'),
+                     /Funciona en las versiones actuales de Chrome, Edge, Firefox y Safari/);
+        assert.equal(await page.$eval('#image', (node) => node.disabled), true);
+        await page.close();
+    });
+
+    test('a file that is not the image gets the three not-found lines', async () => {
+        const page = await open();
+        await pick(page, images.other);
+        await waitIdle(page);
+        assert.equal(await text(page, 'messages'), NOT_FOUND);
+        assert.deepEqual(await storedNames(page), []);
+        await page.close();
+    });
+
+    test('a decoy with both signatures is identified, then fails on its CRC32', async () => {
+        const page = await open();
+        await pick(page, images.decoy);
+        await waitIdle(page);
+        assert.equal(await text(page, 'messages'),
+                     'ISO Jap detectado: decoy.iso\n\nParche en progreso:\n\n\n' +
+                         'El parcheo ha fallado por un mal CRC32. La entrada del archivo ISO ' +
+                         '"decoy.iso" no es correcto.');
+        assert.equal(await visible(page, 'save'), false);
+        await noStoredFile(page);
+        await page.close();
+    });
+
+    test('a damaged resource says so and does not blame the image', async () => {
+        const page = await open(damaged.url);
+        await pick(page, images.decoy);
+        await waitIdle(page);
+        const notice = await text(page, 'notice');
+        assert.match(notice, /«Ru_op\.bin».*no ha llegado entero/);
+        assert.match(notice, /Tu imagen no tiene la culpa/);
+        assert.doesNotMatch(await text(page, 'messages'), /CRC32|falló/);
+        await noStoredFile(page);
+        await page.close();
+    });
+
+    test('too little storage is told before anything is written', {skip : !chromium}, async () => {
+        const page = await open();
+        const session = await page.createCDPSession();
+        await session.send('Storage.overrideQuotaForOrigin', {
+            origin : new URL(server.url).origin,
+            quotaSize : 100e6,
+        });
+        await pick(page, images.full);
+        await waitIdle(page);
+        const notice = await text(page, 'notice');
+        assert.match(notice, /No hay espacio suficiente: el parche necesita 3,01 GB libres/);
+        await noStoredFile(page);
+        await session.send('Storage.overrideQuotaForOrigin', {origin : new URL(server.url).origin});
+        await page.close();
+    });
+
+    async function startFullPatch(page) {
+        await pick(page, images.full);
+        await page.waitForFunction(() => document.querySelector('#bar').value >= 3, {
+            timeout : 120000,
+        });
+    }
+
+    test('cancel mid-patch leaves no stored file', async () => {
+        const page = await open();
+        await startFullPatch(page);
+        await page.keyboard.press('Escape');
+        await waitIdle(page);
+        assert.match(await text(page, 'notice'), /Parche cancelado/);
+        await noStoredFile(page);
+        await page.close();
+    });
+
+    test('a reload mid-patch leaves no stored file', async () => {
+        const page = await open();
+        await startFullPatch(page);
+        await page.reload();
+        await noStoredFile(page);
+        await page.close();
+    });
+
+    test('the full-size image is patched and saved with the expected SHA-256', async () => {
+        const page = await open();
+        if (chromium) {
+            const session = await browser.target().createCDPSession();
+            await session.send('Browser.setDownloadBehavior', {
+                behavior : 'allow',
+                downloadPath : downloads,
+            });
+        }
+        const started = Date.now();
+        await pick(page, images.full);
+        await page.waitForFunction(() => !document.querySelector('#save').hidden, {
+            timeout : PATCH_TIMEOUT,
+        });
+        const seconds = (Date.now() - started) / 1000;
+        const messages = await text(page, 'messages');
+        assert.ok(messages.startsWith('ISO Jap detectado: Veltrane.iso\n\nParche en progreso:'));
+        assert.ok(messages.endsWith('¡El parche al español ha sido aplicado correctamente!\n' +
+                                    `El archivo ISO parcheado al español es "${PATCHED_NAME}".`),
+                  messages);
+
+        await page.click('#save');
+        const saved = path.join(downloads, PATCHED_NAME);
+        await waitFor(() => {
+            const names = fs.readdirSync(downloads);
+            return names.includes(PATCHED_NAME) &&
+                   !names.some((name) => /\.(crdownload|part)$/.test(name)) &&
+                   fs.statSync(saved).size > 0;
+        }, PATCH_TIMEOUT, 'the download');
+        const hash = crypto.createHash('sha256');
+        for await (const piece of fs.createReadStream(saved, {highWaterMark : 1 << 22})) {
+            hash.update(piece);
+        }
+        const expected = fs.readFileSync(path.join(kit, 'expected.sha256'), 'utf8').trim();
+        assert.equal(hash.digest('hex'), expected.split(/\s+/)[0]);
+        fs.rmSync(saved);
+
+        await page.click('#free');
+        await noStoredFile(page);
+        console.log(`${browserName}: full-size patch in ${seconds.toFixed(1)} s`);
+        await page.close();
+    });
+});
