@@ -26,7 +26,7 @@ function damagedText(file) {
 }
 
 function gigabytes(bytes) {
-    return (bytes / 1e9).toLocaleString('es', {maximumFractionDigits : 2}) + ' GB';
+    return (bytes / 1e9).toLocaleString('es', {maximumFractionDigits: 2}) + ' GB';
 }
 
 function noRoomText(needed, free) {
@@ -36,14 +36,14 @@ function noRoomText(needed, free) {
 }
 
 const page = {
-    worker : null,
-    busy : false,
-    stored : null, // name of the finished image in the private storage
-    outputName : '',
-    targetBytes : 0,
-    pickedBytes : 0,
-    startTime : 0,
-    text : '',
+    worker: null,
+    busy: false,
+    stored: null, // name of the finished image in the private storage
+    outputName: '',
+    targetBytes: 0,
+    pickedBytes: 0,
+    startTime: 0,
+    text: '',
 };
 
 const element = (id) => document.getElementById(id);
@@ -162,7 +162,7 @@ async function pick(file) {
     }
     setBusy(true);
     page.pickedBytes = file.size;
-    page.worker.postMessage({type : 'identify', file});
+    page.worker.postMessage({type: 'identify', file});
 }
 
 // Asks to keep the storage, without waiting on a browser that asks the player.
@@ -193,7 +193,7 @@ async function startPatch() {
     element('bar').value = 0;
     element('figures').textContent = '';
     element('progress').hidden = false;
-    page.worker.postMessage({type : 'patch'});
+    page.worker.postMessage({type: 'patch'});
 }
 
 // The patch reads a copy of the image in the storage, beside the output.
@@ -314,7 +314,7 @@ async function save() {
     }
     if (window.showSaveFilePicker) {
         try {
-            const handle = await window.showSaveFilePicker({suggestedName : page.outputName});
+            const handle = await window.showSaveFilePicker({suggestedName: page.outputName});
             const writable = await handle.createWritable();
             await file.stream().pipeTo(writable);
             notice('');

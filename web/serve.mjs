@@ -40,8 +40,8 @@ export function serve(folder, {port = 0, damage = null} = {}) {
     return new Promise((resolve) => {
         server.listen(port, '127.0.0.1', () => {
             resolve({
-                url : `http://127.0.0.1:${server.address().port}/`,
-                close : () => new Promise((done) => server.close(done)),
+                url: `http://127.0.0.1:${server.address().port}/`,
+                close: () => new Promise((done) => server.close(done)),
             });
         });
     });
@@ -53,6 +53,6 @@ if (process.argv[1] === fileURLToPath(import.meta.url)) {
         console.error('usage: node serve.mjs FOLDER [PORT]');
         process.exit(2);
     }
-    const {url} = await serve(folder, {port : Number(process.argv[3] || 8000)});
+    const {url} = await serve(folder, {port: Number(process.argv[3] || 8000)});
     console.log(`La página del parche está en ${url} (Ctrl+C para terminar).`);
 }

@@ -14,12 +14,12 @@ const STORED_PREFIX = 'parche-veltrane-';
 const COPY_BUFFER_BYTES = 32 << 20;
 
 const state = {
-    picked : null, // the player's File
-    copy : null,   // {name, access}: the picked image copied into the storage
-    target : null, // {name, access}: the output and its sync access handle
-    open : [],     // the module's open files by id
-    lines : [],    // what the module printed since the last message
-    storageFull : false,
+    picked: null, // the player's File
+    copy: null,   // {name, access}: the picked image copied into the storage
+    target: null, // {name, access}: the output and its sync access handle
+    open: [],     // the module's open files by id
+    lines: [],    // what the module printed since the last message
+    storageFull: false,
 };
 
 function takeText() {
@@ -34,19 +34,19 @@ function quotaError(error) {
 }
 
 var Module = {
-    print : (line) => state.lines.push(line),
-    printErr : () => {},
-    locateFile : (path) => path,
-    webResources : {},
-    webFiles : {
+    print: (line) => state.lines.push(line),
+    printErr: () => {},
+    locateFile: (path) => path,
+    webResources: {},
+    webFiles: {
         open(name, writable) {
             let entry = null;
             if (name === 'source' && state.copy && !writable) {
-                entry = {access : state.copy.access};
+                entry = {access: state.copy.access};
             } else if (name === 'source' && state.picked && !writable) {
-                entry = {file : state.picked, reader : new FileReaderSync()};
+                entry = {file: state.picked, reader: new FileReaderSync()};
             } else if (name === 'target' && state.target) {
-                entry = {access : state.target.access};
+                entry = {access: state.target.access};
             }
             if (!entry) {
                 return -1;
@@ -66,7 +66,7 @@ var Module = {
             const entry = state.open[id];
             try {
                 if (entry.access) {
-                    return entry.access.read(view, {at : position});
+                    return entry.access.read(view, {at: position});
                 }
                 const end = Math.min(position + view.length, entry.file.size);
                 if (end <= position) {
@@ -81,7 +81,7 @@ var Module = {
         },
         write(id, position, view) {
             try {
-                const written = state.open[id].access.write(view, {at : position});
+                const written = state.open[id].access.write(view, {at: position});
                 // Firefox's quota shows as a write of nothing, without an exception.
                 if (written < view.length) {
                     state.storageFull = true;
@@ -104,12 +104,12 @@ var Module = {
             state.open[id] = null;
         },
     },
-    webReport : {
+    webReport: {
         progress(written, total) {
-            postMessage({type : 'progress', written, total});
+            postMessage({type: 'progress', written, total});
         },
         redub() {
-            postMessage({type : 'redub'});
+            postMessage({type: 'redub'});
         },
     },
 };
@@ -151,7 +151,7 @@ async function loadResources() {
         }
         let bytes = null;
         try {
-            const response = await fetch(resource.file, {cache : 'no-store'});
+            const response = await fetch(resource.file, {cache: 'no-store'});
             bytes = response.ok ? await response.arrayBuffer() : null;
         } catch (error) {
             bytes = null;
@@ -165,7 +165,7 @@ async function loadResources() {
             return resource.file;
         }
         HEAPU8.set(new Uint8Array(bytes), pointer);
-        Module.webResources[resource.name] = {pointer, size : bytes.byteLength};
+        Module.webResources[resource.name] = {pointer, size: bytes.byteLength};
     }
     return null;
 }
@@ -192,7 +192,7 @@ function closeStored(stored) {
 async function createStored(suffix) {
     const name = STORED_PREFIX + Date.now() + suffix;
     const root = await navigator.storage.getDirectory();
-    const handle = await root.getFileHandle(name, {create : true});
+    const handle = await root.getFileHandle(name, {create: true});
     const access = await handle.createSyncAccessHandle();
     access.truncate(0);
     return {name, access};
@@ -206,7 +206,7 @@ async function copyPicked(copy) {
     const stream = file.stream();
     let reader = null;
     try {
-        reader = stream.getReader({mode : 'byob'});
+        reader = stream.getReader({mode: 'byob'});
     } catch (error) {
         reader = null; // a browser without byte streams for files
     }
@@ -220,7 +220,7 @@ async function copyPicked(copy) {
         if (done) {
             break;
         }
-        const written = copy.access.write(value, {at : position});
+        const written = copy.access.write(value, {at: position});
         if (written < value.length) {
             throw new DOMException('short write', 'QuotaExceededError');
         }
@@ -230,7 +230,7 @@ async function copyPicked(copy) {
         }
         if (position - reported >= COPY_BUFFER_BYTES || position === file.size) {
             reported = position;
-            postMessage({type : 'copying', done : position, total : file.size});
+            postMessage({type: 'copying', done: position, total: file.size});
         }
     }
     if (position !== file.size) {
@@ -245,11 +245,11 @@ async function identify(file) {
     const found = Module._web_identify(display) === 1;
     Module._free(display);
     postMessage({
-        type : 'identified',
+        type: 'identified',
         found,
-        text : takeText(),
-        outputName : outputName(file.name),
-        targetBytes : Module._web_target_bytes(),
+        text: takeText(),
+        outputName: outputName(file.name),
+        targetBytes: Module._web_target_bytes(),
     });
 }
 
@@ -257,7 +257,7 @@ async function patch() {
     await moduleReady;
     const damaged = await loadResources();
     if (damaged) {
-        postMessage({type : 'damaged', file : damaged});
+        postMessage({type: 'damaged', file: damaged});
         return;
     }
     const output = outputName(state.picked.name);
@@ -266,10 +266,10 @@ async function patch() {
     state.storageFull = false;
     try {
         state.copy = await createStored('.source');
-        postMessage({type : 'started', stored : state.copy.name});
+        postMessage({type: 'started', stored: state.copy.name});
         await copyPicked(state.copy);
         state.target = await createStored('.iso');
-        postMessage({type : 'started', stored : state.target.name, patching : true});
+        postMessage({type: 'started', stored: state.target.name, patching: true});
         const source = moduleString(state.picked.name);
         const shown = moduleString(output);
         outcome = Module._web_patch(source, shown);
@@ -293,13 +293,13 @@ async function patch() {
     state.copy = null;
     state.target = null;
     postMessage({
-        type : 'finished',
+        type: 'finished',
         outcome,
         stored,
-        outputName : output,
-        storageFull : state.storageFull,
+        outputName: output,
+        storageFull: state.storageFull,
         text,
-        memory : HEAPU8.length,
+        memory: HEAPU8.length,
     });
 }
 
@@ -315,8 +315,8 @@ onmessage = (event) => {
 // Sync access handles are what the patch writes through; a browser without
 // them is told so before the player picks anything.
 postMessage({
-    type : 'ready',
-    supported : typeof FileSystemFileHandle !== 'undefined' &&
+    type: 'ready',
+    supported: typeof FileSystemFileHandle !== 'undefined' &&
                     'createSyncAccessHandle' in FileSystemFileHandle.prototype &&
                     typeof FileReaderSync !== 'undefined' && !!navigator.storage &&
                     typeof navigator.storage.getDirectory === 'function',

@@ -34,17 +34,17 @@ function median(values) {
 function launch(browser) {
     if (browser === 'chromium') {
         return puppeteer.launch({
-            executablePath : '/usr/bin/chromium',
-            headless : true,
-            args : [ '--no-sandbox', '--disable-dev-shm-usage' ],
-            protocolTimeout : 600000,
+            executablePath: '/usr/bin/chromium',
+            headless: true,
+            args: [ '--no-sandbox', '--disable-dev-shm-usage' ],
+            protocolTimeout: 600000,
         });
     }
     return puppeteer.launch({
-        browser : 'firefox',
-        executablePath : '/usr/bin/firefox-esr',
-        headless : true,
-        protocolTimeout : 600000,
+        browser: 'firefox',
+        executablePath: '/usr/bin/firefox-esr',
+        headless: true,
+        protocolTimeout: 600000,
     });
 }
 
@@ -106,7 +106,7 @@ async function readOnce(browser, url) {
     const page = await browser.newPage();
     await page.goto(url + 'read.html');
     await pick(page, image);
-    await page.waitForFunction(() => window.readResult, {timeout : 600000, polling : 200});
+    await page.waitForFunction(() => window.readResult, {timeout: 600000, polling: 200});
     const result = await page.evaluate(() => window.readResult);
     await page.close();
     return result.seconds;
@@ -134,8 +134,8 @@ async function patchOnce(browser, url) {
     await pick(page, image);
     try {
         await page.waitForFunction(() => !document.querySelector('#save').hidden, {
-            timeout : Number(process.env.WEB_PATCH_TIMEOUT || 600000),
-            polling : 100,
+            timeout: Number(process.env.WEB_PATCH_TIMEOUT || 600000),
+            polling: 100,
         });
     } catch (error) {
         const shown = await page.evaluate(() => ['figures', 'notice', 'messages'].map(
@@ -158,9 +158,9 @@ function nativeRun() {
     const folder = fs.mkdtempSync(path.join(path.dirname(image), 'native-'));
     fs.linkSync(image, path.join(folder, 'Veltrane.iso'));
     const start = performance.now();
-    const result = spawnSync(native, [], {cwd : folder, input : '\n'});
+    const result = spawnSync(native, [], {cwd: folder, input: '\n'});
     const seconds = (performance.now() - start) / 1000;
-    fs.rmSync(folder, {recursive : true, force : true});
+    fs.rmSync(folder, {recursive: true, force: true});
     if (result.status !== 0) {
         throw new Error('the native program failed');
     }

@@ -8,5 +8,5 @@ onmessage = (event) => {
     for (let position = 0; position < file.size; position += SLICE_BYTES) {
         total += reader.readAsArrayBuffer(file.slice(position, position + SLICE_BYTES)).byteLength;
     }
-    postMessage({bytes : total, seconds : (performance.now() - start) / 1000});
+    postMessage({bytes: total, seconds: (performance.now() - start) / 1000});
 };

@@ -31,9 +31,9 @@ const PATCHED_NAME = 'Veltrane_patched.iso';
 const PATCH_TIMEOUT = 600000;
 
 const images = {
-    full : path.join(process.env.WEB_SCRATCH, 'Veltrane.iso'),
-    decoy : path.join(scratch, 'decoy.iso'),
-    other : path.join(scratch, 'notas.iso'),
+    full: path.join(process.env.WEB_SCRATCH, 'Veltrane.iso'),
+    decoy: path.join(scratch, 'decoy.iso'),
+    other: path.join(scratch, 'notas.iso'),
 };
 const downloads = path.join(scratch, 'downloads');
 
@@ -42,10 +42,10 @@ function writeAt(descriptor, position, text) {
 }
 
 function makeImages() {
-    fs.rmSync(scratch, {recursive : true, force : true});
-    fs.mkdirSync(downloads, {recursive : true});
+    fs.rmSync(scratch, {recursive: true, force: true});
+    fs.mkdirSync(downloads, {recursive: true});
     if (!fs.existsSync(images.full) || fs.statSync(images.full).size !== IMAGE_BYTES) {
-        const made = spawnSync(makeKit, [ '--image', images.full ], {stdio : 'inherit'});
+        const made = spawnSync(makeKit, [ '--image', images.full ], {stdio: 'inherit'});
         assert.equal(made.status, 0, 'make-demo-kit --image');
     }
     // Sparse, the right size and both signatures: identified, and then the
@@ -61,16 +61,16 @@ function makeImages() {
 async function launch() {
     if (chromium) {
         return puppeteer.launch({
-            executablePath : '/usr/bin/chromium',
-            headless : true,
-            args : [ '--no-sandbox', '--disable-dev-shm-usage' ],
+            executablePath: '/usr/bin/chromium',
+            headless: true,
+            args: [ '--no-sandbox', '--disable-dev-shm-usage' ],
         });
     }
     return puppeteer.launch({
-        browser : 'firefox',
-        executablePath : '/usr/bin/firefox-esr',
-        headless : true,
-        extraPrefsFirefox : {
+        browser: 'firefox',
+        executablePath: '/usr/bin/firefox-esr',
+        headless: true,
+        extraPrefsFirefox: {
             'browser.download.dir' : downloads,
             'browser.download.folderList' : 2,
             'browser.download.useDownloadDir' : true,
@@ -120,7 +120,7 @@ describe(`the page in ${browserName}`, () => {
         server = await serve(site);
         // A host or a connection that delivers one soundtrack changed.
         damaged = await serve(site, {
-            damage : (name, bytes) => {
+            damage: (name, bytes) => {
                 if (name !== 'Ru_op.bin') {
                     return bytes;
                 }
@@ -136,7 +136,7 @@ describe(`the page in ${browserName}`, () => {
         await browser?.close();
         await server?.close();
         await damaged?.close();
-        fs.rmSync(scratch, {recursive : true, force : true});
+        fs.rmSync(scratch, {recursive: true, force: true});
     });
 
     // A fresh page of url; without the save picker, as headless browsers
@@ -202,26 +202,26 @@ describe(`the page in ${browserName}`, () => {
         await page.close();
     });
 
-    test('too little storage is told before anything is written', {skip : !chromium}, async () => {
+    test('too little storage is told before anything is written', {skip: !chromium}, async () => {
         const page = await open();
         const session = await page.createCDPSession();
         await session.send('Storage.overrideQuotaForOrigin', {
-            origin : new URL(server.url).origin,
-            quotaSize : 100e6,
+            origin: new URL(server.url).origin,
+            quotaSize: 100e6,
         });
         await pick(page, images.full);
         await waitIdle(page);
         const notice = await text(page, 'notice');
         assert.match(notice, /No hay espacio suficiente: el parche necesita 3,01 GB libres/);
         await noStoredFile(page);
-        await session.send('Storage.overrideQuotaForOrigin', {origin : new URL(server.url).origin});
+        await session.send('Storage.overrideQuotaForOrigin', {origin: new URL(server.url).origin});
         await page.close();
     });
 
     async function startFullPatch(page) {
         await pick(page, images.full);
         await page.waitForFunction(() => document.querySelector('#bar').value >= 3, {
-            timeout : 120000,
+            timeout: 120000,
         });
     }
 
@@ -248,14 +248,14 @@ describe(`the page in ${browserName}`, () => {
         if (chromium) {
             const session = await browser.target().createCDPSession();
             await session.send('Browser.setDownloadBehavior', {
-                behavior : 'allow',
-                downloadPath : downloads,
+                behavior: 'allow',
+                downloadPath: downloads,
             });
         }
         const started = Date.now();
         await pick(page, images.full);
         await page.waitForFunction(() => !document.querySelector('#save').hidden, {
-            timeout : PATCH_TIMEOUT,
+            timeout: PATCH_TIMEOUT,
         });
         const seconds = (Date.now() - started) / 1000;
         const messages = await text(page, 'messages');
@@ -273,7 +273,7 @@ describe(`the page in ${browserName}`, () => {
                    fs.statSync(saved).size > 0;
         }, PATCH_TIMEOUT, 'the download');
         const hash = crypto.createHash('sha256');
-        for await (const piece of fs.createReadStream(saved, {highWaterMark : 1 << 22})) {
+        for await (const piece of fs.createReadStream(saved, {highWaterMark: 1 << 22})) {
             hash.update(piece);
         }
         const expected = fs.readFileSync(path.join(kit, 'expected.sha256'), 'utf8').trim();
