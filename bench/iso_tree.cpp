@@ -285,14 +285,14 @@ bool write_text_tree(const fs::path& corpus, const fs::path& folder, int tree,
     Dictionary dictionary;
     if (tree == 2) {
         std::unordered_map<std::string, bool> seen;
-        for (const std::string& text : scripts) {
-            for (std::size_t i = 0; i < text.size();) {
+        for (const std::string& script : scripts) {
+            for (std::size_t i = 0; i < script.size();) {
                 std::size_t end = i;
-                while (end < text.size() && is_letter(text[end])) {
+                while (end < script.size() && is_letter(script[end])) {
                     end++;
                 }
-                if (end - i >= 3 && seen.emplace(text.substr(i, end - i), true).second) {
-                    dictionary.words.push_back(text.substr(i, end - i));
+                if (end - i >= 3 && seen.emplace(script.substr(i, end - i), true).second) {
+                    dictionary.words.push_back(script.substr(i, end - i));
                 }
                 i = end == i ? i + 1 : end;
             }
