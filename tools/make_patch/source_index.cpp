@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 // Blocks read per call while indexing.
 static constexpr std::size_t INDEX_READ_BYTES = std::size_t{4} << 20;
@@ -47,41 +48,83 @@ static void insert_block(SourceIndex* index, std::uint64_t hash, std::uint64_t b
     }
 }
 
-// Inserts count blocks from buffer on, the first one numbered block.
+unsigned index_step_bits(std::uint64_t length) {
+    unsigned bits = MIN_STEP_BITS;
+    while ((length >> bits) > MAX_INDEX_BLOCKS) {
+        bits++;
+    }
+    return bits;
+}
+
+// Text shares short runs between changed words and is indexed at every
+// step; other data (pictures, sound, compressed archives) is matched in long
+// stretches or not at all, and is indexed only every COARSE_STEP bytes,
+// which keeps the inserts, the slots they take and the time they cost to
+// what a coarse index of the whole source would have.
+static constexpr std::uint64_t COARSE_STEP = 32;
+
+static bool looks_like_text(const unsigned char* bytes) {
+    std::uint64_t words[MATCH_BLOCK / 8];
+    std::memcpy(words, bytes, sizeof words);
+    std::uint64_t high = 0;
+    for (const std::uint64_t word : words) {
+        high |= word;
+    }
+    return (high & 0x8080808080808080u) == 0;
+}
+
+// Inserts count blocks from buffer on, the first one numbered block; the
+// buffer holds the source from that block on, MATCH_BLOCK - step bytes past
+// the last one included.
 static void index_blocks(SourceIndex* index, const unsigned char* buffer, std::uint64_t block,
                          std::uint64_t count) {
+    const std::uint64_t step = std::uint64_t{1} << index->step_bits;
+    const std::uint64_t coarse_mask = step < COARSE_STEP ? COARSE_STEP / step - 1 : 0;
     // The table is far larger than the caches, so nearly every insert
     // misses: the slots are fetched PREFETCH_DISTANCE blocks ahead, and
     // the misses overlap instead of queueing.
     std::uint64_t hashes[PREFETCH_DISTANCE];
-    for (std::uint64_t i = 0; i < count + PREFETCH_DISTANCE; i++) {
-        if (i >= PREFETCH_DISTANCE) {
-            const std::uint64_t k = i - PREFETCH_DISTANCE;
-            insert_block(index, hashes[k % PREFETCH_DISTANCE], block + k);
+    std::uint64_t numbers[PREFETCH_DISTANCE];
+    std::uint64_t queued = 0;
+    for (std::uint64_t i = 0; i < count; i++) {
+        const unsigned char* bytes = buffer + (i << index->step_bits);
+        if (((block + i) & coarse_mask) != 0 && !looks_like_text(bytes)) {
+            continue;
         }
-        if (i < count) {
-            const std::uint64_t hash = hash_block(buffer + i * MATCH_BLOCK);
-            hashes[i % PREFETCH_DISTANCE] = hash;
-            prefetch_source_slot(*index, hash);
+        if (queued >= PREFETCH_DISTANCE) {
+            const std::uint64_t k = queued % PREFETCH_DISTANCE;
+            insert_block(index, hashes[k], numbers[k]);
         }
+        const std::uint64_t hash = hash_block(bytes);
+        hashes[queued % PREFETCH_DISTANCE] = hash;
+        numbers[queued % PREFETCH_DISTANCE] = block + i;
+        prefetch_source_slot(*index, hash);
+        queued++;
+    }
+    for (std::uint64_t k = queued > PREFETCH_DISTANCE ? queued - PREFETCH_DISTANCE : 0; k < queued;
+         k++) {
+        insert_block(index, hashes[k % PREFETCH_DISTANCE], numbers[k % PREFETCH_DISTANCE]);
     }
 }
 
 static void index_part(void* argument) {
     IndexPart* part = static_cast<IndexPart*>(argument);
     const int descriptor = open_existing_file(part->path, FILE_READ);
-    unsigned char* buffer = static_cast<unsigned char*>(std::malloc(INDEX_READ_BYTES));
+    unsigned char* buffer =
+        static_cast<unsigned char*>(std::malloc(INDEX_READ_BYTES + MATCH_BLOCK));
     if (descriptor < 0 || buffer == nullptr) {
         part->failure = descriptor < 0 ? "cannot open the source" : "out of memory";
     }
-    constexpr std::uint64_t blocks_per_read = INDEX_READ_BYTES / MATCH_BLOCK;
+    const unsigned step_bits = part->index->step_bits;
+    const std::uint64_t blocks_per_read = INDEX_READ_BYTES >> step_bits;
     std::uint64_t block = part->first_block;
     while (part->failure == nullptr && block < part->end_block) {
         const std::uint64_t count =
             part->end_block - block < blocks_per_read ? part->end_block - block : blocks_per_read;
         std::size_t got = 0;
-        const std::size_t length = static_cast<std::size_t>(count * MATCH_BLOCK);
-        if (!read_file_at(descriptor, block * MATCH_BLOCK, buffer, length, &got) || got != length) {
+        const std::size_t length =
+            static_cast<std::size_t>(((count - 1) << step_bits) + MATCH_BLOCK);
+        if (!read_file_at(descriptor, block << step_bits, buffer, length, &got) || got != length) {
             part->failure = "cannot read the source";
             break;
         }
@@ -94,8 +137,14 @@ static void index_part(void* argument) {
     }
 }
 
-// Sizes and allocates the table for index->blocks blocks.
-static bool allocate_index(SourceIndex* index) {
+// Chooses the step and sizes and allocates the table for a source of length
+// bytes; no table when it is shorter than a block.
+static bool allocate_index(SourceIndex* index, std::uint64_t length) {
+    index->step_bits = index_step_bits(length);
+    index->blocks = length < MATCH_BLOCK ? 0 : ((length - MATCH_BLOCK) >> index->step_bits) + 1;
+    if (index->blocks == 0) {
+        return true;
+    }
     index->index_bits = bits_for(index->blocks);
     index->slot_bits = bits_for(index->blocks - 1);
     if (index->slot_bits < 10) {
@@ -114,17 +163,16 @@ static bool allocate_index(SourceIndex* index) {
 bool build_source_index(const char* path, std::uint64_t length, SourceIndex* index,
                         const char** reason) {
     *index = SourceIndex{};
-    index->blocks = length / MATCH_BLOCK;
-    if (index->blocks == 0) {
-        return true;
-    }
     if (length > MAX_INDEXED_SOURCE) {
         *reason = "the source is too large to index";
         return false;
     }
-    if (!allocate_index(index)) {
+    if (!allocate_index(index, length)) {
         *reason = "out of memory";
         return false;
+    }
+    if (index->blocks == 0) {
+        return true;
     }
     const std::uint64_t half = index->blocks / 2;
     IndexPart parts[2] = {{path, index, 0, half, nullptr},
@@ -153,11 +201,7 @@ void free_source_index(SourceIndex* index) {
 
 bool index_source_memory(const unsigned char* source, std::uint64_t length, SourceIndex* index) {
     *index = SourceIndex{};
-    index->blocks = length / MATCH_BLOCK;
-    if (index->blocks == 0) {
-        return true;
-    }
-    if (length > MAX_INDEXED_SOURCE || !allocate_index(index)) {
+    if (length > MAX_INDEXED_SOURCE || !allocate_index(index, length)) {
         return false;
     }
     index_blocks(index, source, 0, index->blocks);

@@ -1,10 +1,16 @@
 #pragma once
 
-// The index of the whole source: one table entry for every MATCH_BLOCK-byte
-// block at a multiple of MATCH_BLOCK, found by its hash. An entry holds the
-// block number and, in the bits the number leaves free, more bits of the hash,
-// so that most lookups that would only find a different block stop without
+// The index of the whole source: one table entry for the MATCH_BLOCK bytes at
+// every multiple of the step, found by their hash. An entry holds the block
+// number and, in the bits the number leaves free, more bits of the hash, so
+// that most lookups that would only find a different block stop without
 // reading the source.
+//
+// The step is as fine as the table's size allows: 4 bytes for a source of up
+// to 256 MiB, twice that for every doubling above. Every match of
+// MATCH_BLOCK + step - 1 bytes holds an indexed block, so a small source's
+// short shared runs are found from the index, and a full-size image keeps
+// the table within its 256 MiB.
 
 #include "tools/make_patch/block_hash.h"
 
@@ -14,16 +20,25 @@ struct SourceIndex {
     std::uint32_t* slots; // 0: empty; else check bits above index_bits, block + 1 below
     unsigned slot_bits;   // the table has 2^slot_bits entries
     unsigned index_bits;  // bits for block + 1
+    unsigned step_bits;   // blocks start at multiples of 2^step_bits
     std::uint64_t blocks;
 };
 
-// At most 2^26 entries (256 MiB): a source of more than 2 GiB shares slots,
-// and the blocks that lose theirs are found no more, the ones around them are.
+// At most 2^26 entries (256 MiB). Blocks that share a slot keep the first
+// one; the blocks around one that lost its slot are still found.
 constexpr unsigned MAX_SLOT_BITS = 26;
 
-// Largest source the entries can number (about 128 GiB): block + 1 must fit
-// 32 bits.
-constexpr std::uint64_t MAX_INDEXED_SOURCE = ((std::uint64_t{1} << 32) - 2) * MATCH_BLOCK;
+// The finest step, and the most blocks before the step doubles: about one
+// block for every slot.
+constexpr unsigned MIN_STEP_BITS = 2;
+constexpr std::uint64_t MAX_INDEX_BLOCKS = std::uint64_t{1} << MAX_SLOT_BITS;
+
+// Largest source indexed (256 GiB): the step stays within what a window's
+// matches can use.
+constexpr std::uint64_t MAX_INDEXED_SOURCE = std::uint64_t{1} << 38;
+
+// The step, as a power of two, for a source of length bytes.
+unsigned index_step_bits(std::uint64_t length);
 
 // Reads the source at path (length bytes) and indexes it, two halves on two
 // threads. Of blocks with the same slot the first one stays, so the result
@@ -57,6 +72,6 @@ inline bool find_source_block(const SourceIndex& index, std::uint64_t hash,
         (entry & ~number_mask) != (static_cast<std::uint32_t>(mixed) & ~number_mask)) {
         return false;
     }
-    *position = std::uint64_t{(entry & number_mask) - 1} * MATCH_BLOCK;
+    *position = std::uint64_t{(entry & number_mask) - 1} << index.step_bits;
     return true;
 }
