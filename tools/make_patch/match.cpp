@@ -10,6 +10,13 @@ static constexpr std::size_t SHORTEST_RUN = 8;
 // The shortest COPY the default code table has a code for.
 static constexpr std::size_t SHORTEST_COPY = 4;
 
+// Matches shorter than this leave their blocks in the window's own index.
+static constexpr std::size_t SHORT_MATCH = 256;
+
+// A copy or run cut shorter than this by the next match's backward
+// extension is no longer worth its instruction and address.
+static constexpr std::size_t SHORTEST_KEPT = 8;
+
 // After a copy ends, the next NEAR_REACH target positions look for their
 // 4 bytes among the NEAR_AHEAD bytes that follow the copied ones: a few
 // words each way. NEAR_AHEAD + 1 must fit the table's bytes.
@@ -304,6 +311,21 @@ bool push_op(std::vector<PlannedOp>* plan, const PlannedOp& op) {
     return true;
 }
 
+// Enters the window's blocks in [begin, end) into its own index. Blocks under
+// short matches go in as unmatched ones do: a later stretch may repeat them
+// with the bytes around, which one long copy then takes whole.
+void index_target_blocks(Scan* scan, std::size_t begin, std::size_t end) {
+    Matcher* matcher = scan->matcher;
+    const std::uint32_t mask = matcher->target_number_mask;
+    for (std::size_t q = (begin + MATCH_BLOCK - 1) / MATCH_BLOCK * MATCH_BLOCK;
+         q + MATCH_BLOCK <= end; q += MATCH_BLOCK) {
+        const std::uint64_t hash = hash_block(scan->target + q);
+        const std::uint32_t check = static_cast<std::uint32_t>(mix_hash(hash)) & ~mask;
+        matcher->target_slots[target_slot(*matcher, hash)] =
+            check | static_cast<std::uint32_t>(q / MATCH_BLOCK + 1);
+    }
+}
+
 // Extends the chosen match backwards, takes the bytes it covers away from
 // the pending ADD and from earlier ops, and records it. Returns the position
 // after it.
@@ -339,8 +361,19 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
             plan->pop_back();
         }
         if (!plan->empty() && plan->back().at + plan->back().size > start) {
-            plan->back().size = start - plan->back().at;
+            PlannedOp& cut = plan->back();
+            cut.size = start - cut.at;
+            // What is left of a copy or run cut short may now cost more than
+            // its bytes: they are added instead.
+            if (cut.kind != VCDIFF_ADD && cut.size < SHORTEST_KEPT) {
+                const PlannedOp added = {VCDIFF_ADD, cut.at, cut.size, 0, false};
+                plan->pop_back();
+                push_op(plan, added);
+            }
         }
+    }
+    if (back + best.size < SHORT_MATCH) {
+        index_target_blocks(scan, start, p + best.size);
     }
     const std::uint64_t from = best.kind == VCDIFF_COPY ? best.from - back : 0;
     const bool pushed =
