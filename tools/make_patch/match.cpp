@@ -32,10 +32,12 @@ static constexpr std::size_t SHORTEST_NEAR = 6;
 // are, window offsets above this, so that the two never look near.
 static constexpr std::uint64_t TARGET_SPACE = std::uint64_t{1} << 62;
 
-// Backward extension over earlier instructions stops this far back, which
-// bounds the work when long stretches match again and again.
+// Positions hashed ahead of the scan, so that their index slots are fetched
+// before they are needed.
 static constexpr std::size_t LOOKAHEAD = 16;
 
+// Backward extension over earlier instructions stops this far back, which
+// bounds the work when long stretches match again and again.
 static constexpr std::size_t LONGEST_BACKWARD = std::size_t{1} << 20;
 
 static std::uint64_t load_word(const unsigned char* bytes) {
