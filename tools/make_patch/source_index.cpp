@@ -50,7 +50,7 @@ static void insert_block(SourceIndex* index, std::uint64_t hash, std::uint64_t b
 
 unsigned index_step_bits(std::uint64_t length) {
     unsigned bits = MIN_STEP_BITS;
-    while ((length >> bits) > MAX_INDEX_BLOCKS) {
+    while (bits < MAX_STEP_BITS && (length >> bits) > FINE_INDEX_BLOCKS) {
         bits++;
     }
     return bits;
@@ -61,16 +61,20 @@ unsigned index_step_bits(std::uint64_t length) {
 // stretches or not at all, and is indexed only every COARSE_STEP bytes,
 // which keeps the inserts, the slots they take and the time they cost to
 // what a coarse index of the whole source would have.
-static constexpr std::uint64_t COARSE_STEP = 32;
+// One byte repeated (the zeros between files) is a RUN wherever it stands,
+// and is left to the coarse positions too.
+static constexpr std::uint64_t COARSE_STEP = std::uint64_t{1} << MAX_STEP_BITS;
 
 static bool looks_like_text(const unsigned char* bytes) {
     std::uint64_t words[MATCH_BLOCK / 8];
     std::memcpy(words, bytes, sizeof words);
     std::uint64_t high = 0;
+    std::uint64_t differ = 0;
     for (const std::uint64_t word : words) {
         high |= word;
+        differ |= word ^ (bytes[0] * 0x0101010101010101u);
     }
-    return (high & 0x8080808080808080u) == 0;
+    return (high & 0x8080808080808080u) == 0 && differ != 0;
 }
 
 // Inserts count blocks from buffer on, the first one numbered block; the

@@ -6,11 +6,12 @@
 // that most lookups that would only find a different block stop without
 // reading the source.
 //
-// The step is as fine as the table's size allows: 4 bytes for a source of up
-// to 256 MiB, twice that for every doubling above. Every match of
-// MATCH_BLOCK + step - 1 bytes holds an indexed block, so a small source's
-// short shared runs are found from the index, and a full-size image keeps
-// the table within its 256 MiB.
+// The step is as fine as a table of 2^25 entries allows, up to 32 bytes: 4
+// bytes for a source of up to 128 MiB, twice that for every doubling above,
+// 32 from 1 GiB on (where the table grows to its largest, 2^26 entries, and
+// then shares slots). Every match of MATCH_BLOCK + step - 1 bytes holds an
+// indexed block, so a small source's short shared runs are found from the
+// index. Only text is indexed at every step (source_index.cpp).
 
 #include "tools/make_patch/block_hash.h"
 
@@ -28,14 +29,15 @@ struct SourceIndex {
 // one; the blocks around one that lost its slot are still found.
 constexpr unsigned MAX_SLOT_BITS = 26;
 
-// The finest step, and the most blocks before the step doubles: about one
-// block for every slot.
+// The finest and the coarsest step, and the most blocks before the step
+// doubles.
 constexpr unsigned MIN_STEP_BITS = 2;
-constexpr std::uint64_t MAX_INDEX_BLOCKS = std::uint64_t{1} << MAX_SLOT_BITS;
+constexpr unsigned MAX_STEP_BITS = 5;
+constexpr std::uint64_t FINE_INDEX_BLOCKS = std::uint64_t{1} << 25;
 
-// Largest source indexed (256 GiB): the step stays within what a window's
-// matches can use.
-constexpr std::uint64_t MAX_INDEXED_SOURCE = std::uint64_t{1} << 38;
+// Largest source the entries can number (about 128 GiB): block + 1 must fit
+// 32 bits.
+constexpr std::uint64_t MAX_INDEXED_SOURCE = ((std::uint64_t{1} << 32) - 2) << MAX_STEP_BITS;
 
 // The step, as a power of two, for a source of length bytes.
 unsigned index_step_bits(std::uint64_t length);
