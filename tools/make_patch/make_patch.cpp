@@ -2,6 +2,7 @@
 
 #include "platform/file.h"
 #include "platform/interrupt.h"
+#include "platform/memory.h"
 #include "platform/thread.h"
 #include "tools/make_patch/match.h"
 #include "tools/make_patch/source_file.h"
@@ -354,6 +355,7 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
         if (slot.target == nullptr) {
             return fail_run(&run, reason, reason_size, "out of memory");
         }
+        advise_large_pages(slot.target, static_cast<std::size_t>(window_bytes));
     }
     run.pipeline.monitor = create_monitor();
     if (run.pipeline.monitor == nullptr) {

@@ -1,5 +1,7 @@
 #include "tools/make_patch/match.h"
 
+#include "platform/memory.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -153,6 +155,10 @@ void init_matcher(Matcher* matcher, const SourceIndex* index, SourceCache* sourc
         bits++;
     }
     matcher->target_bits = bits;
+    matcher->target_slots.clear();
+    matcher->target_slots.reserve(std::size_t{1} << bits);
+    advise_large_pages(matcher->target_slots.data(),
+                       (std::size_t{1} << bits) * sizeof(std::uint32_t));
     matcher->target_slots.assign(std::size_t{1} << bits, 0);
     std::uint32_t mask = 1;
     while (mask < window_bytes / MATCH_BLOCK + 1) {

@@ -1,6 +1,7 @@
 #include "tools/make_patch/source_index.h"
 
 #include "platform/file.h"
+#include "platform/memory.h"
 #include "platform/thread.h"
 #include "tools/make_patch/source_file.h"
 
@@ -159,9 +160,16 @@ static bool allocate_index(SourceIndex* index, std::uint64_t length) {
     }
     // Zeroed on demand by the system: the slots never written (a source of
     // few distinct blocks) cost no memory.
-    index->slots = static_cast<std::uint32_t*>(
-        std::calloc(std::size_t{1} << index->slot_bits, sizeof(std::uint32_t)));
-    return index->slots != nullptr;
+    const std::size_t bytes = (std::size_t{1} << index->slot_bits) * sizeof(std::uint32_t);
+    index->slots = static_cast<std::uint32_t*>(std::calloc(1, bytes));
+    if (index->slots == nullptr) {
+        return false;
+    }
+    // Every insert and nearly every lookup lands on another page of the
+    // table: on large pages the address translations of a 128 MiB table fit
+    // the processor's cache of them.
+    advise_large_pages(index->slots, bytes);
+    return true;
 }
 
 bool build_source_index(const char* path, std::uint64_t length, SourceIndex* index,
