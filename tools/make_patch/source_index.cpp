@@ -14,13 +14,18 @@ static constexpr std::size_t INDEX_READ_BYTES = std::size_t{4} << 20;
 
 static constexpr std::uint64_t PREFETCH_DISTANCE = 16;
 
+// The reads of one thread: every INDEX_PARTS-th one from first_read on. Text
+// and pictures lie in long stretches of an image, so halves of it would
+// give one thread most of the text to index at every step and leave the
+// other idle.
 struct IndexPart {
     const char* path;
     SourceIndex* index;
-    std::uint64_t first_block;
-    std::uint64_t end_block;
+    std::uint64_t first_read;
     const char* failure; // null while all is well
 };
+
+static constexpr std::uint64_t INDEX_PARTS = 2;
 
 static unsigned bits_for(std::uint64_t value) {
     unsigned bits = 0;
@@ -122,10 +127,11 @@ static void index_part(void* argument) {
     }
     const unsigned step_bits = part->index->step_bits;
     const std::uint64_t blocks_per_read = INDEX_READ_BYTES >> step_bits;
-    std::uint64_t block = part->first_block;
-    while (part->failure == nullptr && block < part->end_block) {
+    const std::uint64_t end_block = part->index->blocks;
+    std::uint64_t block = part->first_read * blocks_per_read;
+    while (part->failure == nullptr && block < end_block) {
         const std::uint64_t count =
-            part->end_block - block < blocks_per_read ? part->end_block - block : blocks_per_read;
+            end_block - block < blocks_per_read ? end_block - block : blocks_per_read;
         std::size_t got = 0;
         const std::size_t length =
             static_cast<std::size_t>(((count - 1) << step_bits) + MATCH_BLOCK);
@@ -134,7 +140,7 @@ static void index_part(void* argument) {
             break;
         }
         index_blocks(part->index, buffer, block, count);
-        block += count;
+        block += INDEX_PARTS * blocks_per_read;
     }
     std::free(buffer);
     if (descriptor >= 0) {
@@ -186,9 +192,7 @@ bool build_source_index(const char* path, std::uint64_t length, SourceIndex* ind
     if (index->blocks == 0) {
         return true;
     }
-    const std::uint64_t half = index->blocks / 2;
-    IndexPart parts[2] = {{path, index, 0, half, nullptr},
-                          {path, index, half, index->blocks, nullptr}};
+    IndexPart parts[INDEX_PARTS] = {{path, index, 0, nullptr}, {path, index, 1, nullptr}};
     WorkerThread* worker = start_worker_thread(index_part, &parts[1]);
     if (worker == nullptr) {
         index_part(&parts[1]);

@@ -42,10 +42,10 @@ constexpr std::uint64_t MAX_INDEXED_SOURCE = ((std::uint64_t{1} << 32) - 2) << M
 // The step, as a power of two, for a source of length bytes.
 unsigned index_step_bits(std::uint64_t length);
 
-// Reads the source at path (length bytes) and indexes it, two halves on two
-// threads. Of blocks with the same slot the first one stays, so the result
-// does not depend on which thread came first. false with a static English
-// reason when the source cannot be read.
+// Reads the source at path (length bytes) and indexes it on two threads,
+// which take its 4 MiB pieces in turn. Of blocks with the same slot the first one stays, so the
+// result does not depend on which thread came first. false with a static English reason when the
+// source cannot be read.
 bool build_source_index(const char* path, std::uint64_t length, SourceIndex* index,
                         const char** reason);
 void free_source_index(SourceIndex* index);
