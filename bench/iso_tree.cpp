@@ -1,9 +1,11 @@
 // iso-tree FOLDER 1|2 [MEGABYTES]
+// iso-tree --text CORPUS FOLDER 1|2 [MEGABYTES]
 //
 // Writes the file tree of a game disc the way a translation changes it, for
-// make-patch's realistic pair: tree 1 is the original, tree 2 the same game
+// make-patch's realistic pairs: tree 1 is the original, tree 2 the same game
 // translated. Both come from fixed seeds, so every run writes the same bytes.
 //
+// The first form is a game of large binary files with a little dialogue:
 //   EVENT/  dialogue scripts, text; in tree 2 about 40 % of their lines are
 //           rewritten to other lengths, so every file after them moves
 //   GRAPH/  pictures: 4 KiB tiles, some repeated within a file; in tree 2 a
@@ -12,14 +14,27 @@
 //   SOUND/  sound banks, the same in both trees
 //
 // MEGABYTES (default 300) scales GRAPH, MOVIE and SOUND.
+//
+// The second is a text-heavy game whose scripts are real prose: every plain
+// text file under CORPUS (read in name order) is packed into scripts until
+// nine tenths of MEGABYTES (default 60) are text.
+//
+//   EVENT/  the scripts; in tree 2 words are translated throughout, at least
+//           one in every line that has words, each always to the same other
+//           word of another length, so the old and new text share only the
+//           runs between changed words and everything after a change moves
+//   GRAPH/  a tenth of the size in pictures; in tree 2 a few are replaced
 
 #include "tools/random/random.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -121,11 +136,202 @@ std::string make_picture(std::uint64_t seed, std::size_t bytes) {
     return picture;
 }
 
+// Every regular file under folder, in name order, so that the corpus reads
+// the same however the system lists it.
+std::vector<fs::path> corpus_files(const fs::path& folder) {
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_regular_file(error)) {
+            files.push_back(it->path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool read_whole(const fs::path& path, std::string* bytes) {
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char buffer[65536];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes->append(buffer, count);
+    }
+    const bool read = std::ferror(file) == 0;
+    std::fclose(file);
+    return read;
+}
+
+bool is_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+std::uint64_t word_hash(std::string_view word, std::uint64_t seed) {
+    Random random = {seed};
+    for (const char c : word) {
+        random.state ^= static_cast<unsigned char>(c);
+        next(&random);
+    }
+    return next(&random);
+}
+
+// The translation of a word: another word of the corpus, of another length,
+// always the same one, as a translator keeps to one term.
+struct Dictionary {
+    std::vector<std::string> words; // the corpus's words of 3 letters or more
+    std::unordered_map<std::string, std::string> chosen;
+};
+
+const std::string& translate(Dictionary* dictionary, const std::string& word) {
+    auto found = dictionary->chosen.find(word);
+    if (found != dictionary->chosen.end()) {
+        return found->second;
+    }
+    std::uint64_t hash = word_hash(word, 7);
+    std::string translation = word + "s";
+    for (int tries = 0; tries < 16; tries++, hash = word_hash(word, hash)) {
+        const std::string& candidate = dictionary->words[hash % dictionary->words.size()];
+        if (candidate.size() != word.size()) {
+            translation = candidate;
+            break;
+        }
+    }
+    return dictionary->chosen.emplace(word, translation).first->second;
+}
+
+// Translates about a third of the words of every line, and at least one in
+// every line that has any; which ones depends on the line's own text.
+std::string translate_script(Dictionary* dictionary, const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    std::size_t line_start = 0;
+    while (line_start < text.size()) {
+        std::size_t line_end = text.find('\n', line_start);
+        line_end = line_end == std::string::npos ? text.size() : line_end + 1;
+        const std::string_view line(text.data() + line_start, line_end - line_start);
+        Random choice = {word_hash(line, 3)};
+        std::string rewritten;
+        bool changed = false;
+        std::size_t first_word = std::string::npos;
+        std::size_t first_length = 0;
+        for (std::size_t i = 0; i < line.size();) {
+            if (!is_letter(line[i])) {
+                rewritten += line[i++];
+                continue;
+            }
+            std::size_t end = i;
+            while (end < line.size() && is_letter(line[end])) {
+                end++;
+            }
+            const std::string word(line.substr(i, end - i));
+            if (word.size() >= 3 && first_word == std::string::npos) {
+                first_word = rewritten.size();
+                first_length = word.size();
+            }
+            if (word.size() >= 3 && below(&choice, 3) == 0) {
+                rewritten += translate(dictionary, word);
+                changed = true;
+            } else {
+                rewritten += word;
+            }
+            i = end;
+        }
+        if (!changed && first_word != std::string::npos) {
+            const std::string word = rewritten.substr(first_word, first_length);
+            rewritten.replace(first_word, first_length, translate(dictionary, word));
+        }
+        out += rewritten;
+        line_start = line_end;
+    }
+    return out;
+}
+
+// The text-heavy tree: scripts cut from the corpus, then a few pictures.
+bool write_text_tree(const fs::path& corpus, const fs::path& folder, int tree,
+                     std::uint64_t megabytes) {
+    std::error_code error;
+    fs::create_directories(folder / "EVENT", error);
+    fs::create_directories(folder / "GRAPH", error);
+    const std::uint64_t text_bytes = megabytes * 1000000 / 10 * 9;
+    std::string text;
+    for (const fs::path& path : corpus_files(corpus)) {
+        std::string bytes;
+        if (text.size() >= text_bytes || !read_whole(path, &bytes) ||
+            bytes.find('\0') != std::string::npos) {
+            continue;
+        }
+        text += bytes;
+    }
+    // Scripts of 64 to 450 KB, each ending at the end of a line.
+    std::vector<std::string> scripts;
+    Random sizes = {77};
+    std::size_t start = 0;
+    const std::size_t length = std::min<std::size_t>(text.size(), text_bytes);
+    while (start < length) {
+        std::size_t end = std::min<std::size_t>(length, start + 65536 + below(&sizes, 400000));
+        const std::size_t newline = text.find('\n', end);
+        end = newline == std::string::npos ? text.size() : newline + 1;
+        scripts.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    if (scripts.empty()) {
+        std::fprintf(stderr, "iso-tree: no text under %s\n", corpus.string().c_str());
+        return false;
+    }
+    Dictionary dictionary;
+    if (tree == 2) {
+        std::unordered_map<std::string, bool> seen;
+        for (const std::string& script : scripts) {
+            for (std::size_t i = 0; i < script.size();) {
+                std::size_t end = i;
+                while (end < script.size() && is_letter(script[end])) {
+                    end++;
+                }
+                if (end - i >= 3 && seen.emplace(script.substr(i, end - i), true).second) {
+                    dictionary.words.push_back(script.substr(i, end - i));
+                }
+                i = end == i ? i + 1 : end;
+            }
+        }
+        std::sort(dictionary.words.begin(), dictionary.words.end());
+    }
+    bool ok = true;
+    for (std::size_t i = 0; i < scripts.size(); i++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "SC%04zu.TXT", i);
+        ok = ok && write_whole(folder / "EVENT" / name,
+                               tree == 2 ? translate_script(&dictionary, scripts[i]) : scripts[i]);
+    }
+    const unsigned pictures = 20;
+    for (unsigned i = 0; i < pictures; i++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "PIC%03u.TEX", i);
+        const std::uint64_t seed = tree == 2 && i % 7 == 2 ? 95000u + i : 25000u + i;
+        ok = ok && write_whole(folder / "GRAPH" / name,
+                               make_picture(seed, megabytes * 1000000 / 10 / pictures));
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 5 && argc <= 6 && std::string(argv[1]) == "--text" &&
+        (std::string(argv[4]) == "1" || std::string(argv[4]) == "2")) {
+        const std::uint64_t megabytes = argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 60;
+        if (!write_text_tree(argv[2], argv[3], argv[4][0] - '0', megabytes)) {
+            std::fprintf(stderr, "iso-tree: cannot write the tree in %s\n", argv[3]);
+            return 1;
+        }
+        return 0;
+    }
     if (argc < 3 || argc > 4 || (std::string(argv[2]) != "1" && std::string(argv[2]) != "2")) {
-        std::fprintf(stderr, "usage: iso-tree FOLDER 1|2 [MEGABYTES]\n");
+        std::fprintf(stderr, "usage: iso-tree FOLDER 1|2 [MEGABYTES]\n"
+                             "       iso-tree --text CORPUS FOLDER 1|2 [MEGABYTES]\n");
         return 2;
     }
     const fs::path folder = argv[1];

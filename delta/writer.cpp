@@ -1,5 +1,6 @@
 #include "delta/writer.h"
 
+#include "platform/file.h"
 #include "platform/thread.h"
 
 #include <cstring>
@@ -15,6 +16,12 @@ static bool write_piece(OutputWriter* writer, const unsigned char* window, usize
     const std::size_t length = static_cast<std::size_t>(piece_length(from, end));
     const std::size_t count = std::fwrite(window + from, 1, length, writer->file);
     *written += count;
+    writer->file_bytes += count;
+    if (writer->file_bytes - writer->writeback_start >= WRITEBACK_STEP_BYTES) {
+        start_stream_writeback(writer->file, writer->writeback_start,
+                               writer->file_bytes - writer->writeback_start);
+        writer->writeback_start = writer->file_bytes;
+    }
     return count == length;
 }
 

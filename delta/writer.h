@@ -15,6 +15,12 @@
 // window is produced.
 constexpr usize_t WRITE_PIECE_BYTES = 262144;
 
+// Once this many bytes have reached the file since the last time, the system
+// is asked to start writing them to the disk: the flush that ends the run
+// then waits only for the last few megabytes instead of the whole image. In
+// steps this large each request is one long run of pages for the disk.
+constexpr usize_t WRITEBACK_STEP_BYTES = 8388608;
+
 struct Monitor;
 struct WorkerThread;
 
@@ -28,6 +34,9 @@ struct OutputWriter {
     usize_t written;             // bytes of the window in the file
     bool failed;                 // a write fell short; nothing more is written
     bool stopping;               // the thread is to end
+    // Only the writing thread touches these.
+    std::uint64_t file_bytes;      // bytes written to the file in all
+    std::uint64_t writeback_start; // first byte not yet handed to the disk's writeback
 };
 
 // Prepares writer for file, with a thread when the system gives one.

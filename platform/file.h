@@ -54,6 +54,12 @@ int replace_file(const char* from, const char* to);
 // Writes what the system holds of fd's data to the disk; 0 on success.
 int flush_file(int fd);
 
+// Asks the system to start bringing length bytes of stream's data from offset
+// on to the disk, without waiting for it, so that a flush_file at the end
+// finds little left to write. The stream must be unbuffered. Where the system
+// has no such request, or refuses it, nothing happens: it is only a head start.
+void start_stream_writeback(std::FILE* stream, std::uint64_t offset, std::uint64_t length);
+
 // C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,
 // 0 on success.
 int stream_seek(std::FILE* stream, std::uint64_t position);

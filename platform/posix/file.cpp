@@ -125,6 +125,17 @@ int flush_file(int fd) {
     return fsync(fd);
 }
 
+void start_stream_writeback(std::FILE* stream, std::uint64_t offset, std::uint64_t length) {
+#ifdef __linux__
+    sync_file_range(fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+#else
+    (void)stream;
+    (void)offset;
+    (void)length;
+#endif
+}
+
 int stream_seek(std::FILE* stream, std::uint64_t position) {
     return fseeko(stream, static_cast<off_t>(position), SEEK_SET);
 }

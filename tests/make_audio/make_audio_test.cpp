@@ -278,12 +278,32 @@ TEST(MakeAudio, RefusesBadArguments) {
         {input, output, "--movie", "2", "--image", input},
         {input, output, "--movie", "0"},
         {input, output, "--image", input},
+        {input, output, "--loud"},
+        {input, "--", output, "--rate", "48000"},
     };
     for (const std::vector<std::string>& arguments : cases) {
         const ProcessResult run = make_audio(folder.path, arguments);
         EXPECT_EQ(2, run.exit_code) << arguments.size();
         EXPECT_NE(std::string::npos, run.output.find("usage: make-audio")) << run.output;
         EXPECT_FALSE(fs::exists(output));
+    }
+}
+
+TEST(MakeAudio, TakesOptionsAnywhere) {
+    TempFolder folder;
+    const std::string input = (folder.path / "in.wav").string();
+    write_file(input, mono16(coarse_tone(280)));
+    const std::string output = (folder.path / "out.adpcm").string();
+    const std::vector<std::string> cases[] = {
+        {"--rate", "48000", input, output},
+        {input, "--rate", "48000", output},
+        {"--rate", "48000", "--", input, output},
+    };
+    for (const std::vector<std::string>& arguments : cases) {
+        fs::remove(output);
+        const ProcessResult run = make_audio(folder.path, arguments);
+        EXPECT_EQ(0, run.exit_code) << run.output;
+        EXPECT_TRUE(fs::exists(output));
     }
 }
 

@@ -232,6 +232,27 @@ TEST(MakePatch, RoundTripsGeneratedPairs) {
     }
 }
 
+// Options before, between and after the operands, and "--" before operands.
+TEST(MakePatch, TakesOptionsAnywhere) {
+    const std::vector<std::string> rows[] = {
+        {"source.bin", "target.bin", "patch.vcdiff", "--no-checksum"},
+        {"source.bin", "--no-checksum", "target.bin", "patch.vcdiff"},
+        {"--no-checksum", "--", "source.bin", "target.bin", "patch.vcdiff"},
+    };
+    std::mt19937_64 random(5);
+    Workspace work;
+    write_file(work.folder / "source.bin", random_bytes(&random, 3000));
+    write_file(work.folder / "target.bin", random_bytes(&random, 3000));
+    for (const std::vector<std::string>& arguments : rows) {
+        SCOPED_TRACE(arguments[1]);
+        ASSERT_EQ(make_patch_in(work.folder, arguments).exit_code, 0);
+        // Hdr_Indicator: no application header, as --no-checksum writes.
+        const std::string patch = read_file(work.folder / "patch.vcdiff");
+        ASSERT_GE(patch.size(), 5u);
+        EXPECT_EQ(patch[4], 0x00);
+    }
+}
+
 // More than one window, with source copies that run across the border and
 // repeats of the first window's bytes in the second.
 TEST(MakePatch, RoundTripsTargetOfTwoWindows) {
@@ -275,6 +296,8 @@ TEST(MakePatch, RefusalsLeaveNoPatch) {
         {"patch name is a folder", {"source.bin", "target.bin", "folder"}, 1},
         {"patch is the target", {"source.bin", "target.bin", "target.bin"}, 2},
         {"too few arguments", {"source.bin", "target.bin"}, 2},
+        {"unknown option", {"source.bin", "target.bin", "patch.vcdiff", "--fast"}, 2},
+        {"option after --", {"source.bin", "target.bin", "patch.vcdiff", "--", "--no-checksum"}, 2},
     };
     Workspace work;
     std::mt19937_64 random(3);

@@ -1,5 +1,7 @@
 // make-audio INPUT.wav OUTPUT.adpcm [--rate HZ] [--image TARGET.iso --movie 0|1]
 //
+// Options may stand before, between or after the operands; "--" ends them.
+//
 // For translators: encodes a dubbed soundtrack as the PS-ADPCM the patcher
 // carries for a movie (raw 16-byte blocks), prints how near the decoded
 // result comes to the input, and, given the translated image, how the
@@ -66,11 +68,18 @@ static bool parse_number(const char* text, std::uint64_t largest, std::uint64_t*
 static bool parse_options(int argc, char** argv, Options* options) {
     *options = Options{nullptr, nullptr, DEFAULT_RATE, nullptr, -1};
     int positional = 0;
+    // Options anywhere; after "--" every argument is an operand, and an
+    // option it does not know is refused rather than taken for a file.
+    bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         std::uint64_t value = 0;
-        if (argument == "--rate" || argument == "--image" || argument == "--movie") {
-            if (i + 1 >= argc) {
+        const bool option = !options_ended && argument.size() > 1 && argument[0] == '-';
+        if (option && argument == "--") {
+            options_ended = true;
+        } else if (option) {
+            if ((argument != "--rate" && argument != "--image" && argument != "--movie") ||
+                i + 1 >= argc) {
                 return false;
             }
             const char* next = argv[++i];

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 
-// Shorter blocks find shorter matches but need a larger source index: at 32
-// bytes, a 1.5 GB image has 45 million blocks, whose table of 4-byte entries
-// fits the memory budget, and every match of 63 bytes or more contains one.
-constexpr unsigned MATCH_BLOCK = 32;
+// Bytes hashed. A match is found from the index when it holds a whole block
+// at one of the indexed positions; how far apart those lie is the source
+// index's own choice (source_index.h). Text shares runs of a few dozen bytes
+// between changed words, so the block is short; much shorter and common
+// phrases would find the wrong place in the source more often than the right.
+constexpr unsigned MATCH_BLOCK = 16;
 
 constexpr std::uint64_t HASH_BASE = 0x100000001B3u;
 

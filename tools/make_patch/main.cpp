@@ -1,5 +1,7 @@
 // make-patch [--no-checksum] SOURCE TARGET PATCH
 //
+// Options may stand before, between or after the operands; "--" ends them.
+//
 // For translators: writes the VCDIFF patch that turns SOURCE (the Japanese
 // image) into TARGET (the translated one), in the form the patcher carries
 // and applies. Every window is decoded again with the patcher's own decoder
@@ -18,10 +20,41 @@
 #include <string>
 
 static int usage() {
-    std::fprintf(stderr, "usage: make-patch [--no-checksum] SOURCE TARGET PATCH\n"
+    std::fprintf(stderr, "usage: make-patch [--no-checksum] [--] SOURCE TARGET PATCH\n"
                          "  --no-checksum  plain RFC 3284: no window checksums, no application "
                          "header\n");
     return 2;
+}
+
+// Options anywhere, as translators type them after the files as often as
+// before; after "--" every argument is an operand, so that a file whose name
+// starts with a dash can still be named. An option it does not know is
+// refused rather than taken for a file.
+static bool parse_arguments(int argc, char** argv, MakePatchOptions* options) {
+    const char* operands[3] = {};
+    int count = 0;
+    bool options_ended = false;
+    for (int i = 1; i < argc; i++) {
+        const char* argument = argv[i];
+        if (!options_ended && argument[0] == '-' && argument[1] != '\0') {
+            if (std::strcmp(argument, "--") == 0) {
+                options_ended = true;
+            } else if (std::strcmp(argument, "--no-checksum") == 0) {
+                options->with_checksum = false;
+            } else {
+                return false;
+            }
+            continue;
+        }
+        if (count == 3) {
+            return false;
+        }
+        operands[count++] = argument;
+    }
+    options->source_path = operands[0];
+    options->target_path = operands[1];
+    options->patch_path = operands[2];
+    return count == 3;
 }
 
 int main(int argc, char** argv) {
@@ -34,17 +67,9 @@ int main(int argc, char** argv) {
     MakePatchOptions options = {};
     options.with_checksum = true;
     options.show_progress = true;
-    int first = 1;
-    if (argc > 1 && std::strcmp(argv[1], "--no-checksum") == 0) {
-        options.with_checksum = false;
-        first = 2;
-    }
-    if (argc - first != 3) {
+    if (!parse_arguments(argc, argv, &options)) {
         return usage();
     }
-    options.source_path = argv[first];
-    options.target_path = argv[first + 1];
-    options.patch_path = argv[first + 2];
     // Nothing is created or removed before the inputs are known to be files
     // to read. PATCH is replaced at the end and PATCH.incomplete cleared at
     // the start: neither may be one of the inputs, under any name.

@@ -3,6 +3,7 @@
 #include "io/file_access.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
+#include "platform/memory.h"
 #include "platform/temporary_file.h"
 #include "platform/thread.h"
 #include "tools/make_patch/match.h"
@@ -21,7 +22,15 @@
 
 namespace {
 
-// A target window and its patch bytes, handed from the encoding thread to
+// Threads that plan and encode windows. Windows are independent once the
+// source index is built, so each one takes the next window to come; the
+// verifier takes them in order as they are done.
+constexpr std::size_t ENCODERS = 2;
+
+// A window being encoded by each encoder and one being verified.
+constexpr std::uint64_t WINDOW_SLOTS = ENCODERS + 1;
+
+// A target window and its patch bytes, handed from an encoding thread to
 // the verifying one.
 struct WindowSlot {
     unsigned char* target;
@@ -30,12 +39,14 @@ struct WindowSlot {
     bool full; // waiting for the verifier or being verified
 };
 
-// What both threads share; the fields above the line only under the monitor.
+// What the threads share; the fields above the line only under the monitor.
 struct Pipeline {
     Monitor* monitor;
-    WindowSlot slots[2];
+    WindowSlot slots[WINDOW_SLOTS];
+    std::uint64_t next_window;  // the next window an encoder takes
+    std::uint64_t done_windows; // windows verified and written
     bool no_more_windows;
-    const char* failure; // the first failure of either thread
+    const char* failure; // the first failure of any thread
     // Verifier thread only:
     Verifier verifier;
     std::FILE* output;
@@ -74,7 +85,7 @@ void show_progress(Pipeline* pipeline) {
 void verify_windows(void* argument) {
     Pipeline* pipeline = static_cast<Pipeline*>(argument);
     for (std::uint64_t k = 0;; k++) {
-        WindowSlot* slot = &pipeline->slots[k % 2];
+        WindowSlot* slot = &pipeline->slots[k % WINDOW_SLOTS];
         enter_monitor(pipeline->monitor);
         while (!slot->full && !pipeline->no_more_windows && pipeline->failure == nullptr) {
             wait_in_monitor(pipeline->monitor);
@@ -103,6 +114,75 @@ void verify_windows(void* argument) {
         enter_monitor(pipeline->monitor);
         slot->full = false;
         slot->patch.clear();
+        pipeline->done_windows = k + 1;
+        wake_monitor_waiters(pipeline->monitor);
+        leave_monitor(pipeline->monitor);
+    }
+}
+
+// One encoding thread's own reading and matching state.
+struct Encoder {
+    Pipeline* pipeline;
+    const SourceIndex* index;
+    SourceCache cache;
+    int target_descriptor;
+    Matcher matcher;
+    std::vector<PlannedOp> plan;
+    std::vector<VcdiffInstruction> scratch;
+    VcdiffEncodeOptions encoding;
+    std::uint64_t source_bytes;
+    std::uint64_t target_bytes;
+    std::uint64_t window_bytes;
+};
+
+// Takes windows until none is left: reads, plans and encodes each one into
+// its slot, which is free once the window WINDOW_SLOTS before it is verified.
+void encode_windows(void* argument) {
+    Encoder* encoder = static_cast<Encoder*>(argument);
+    Pipeline* pipeline = encoder->pipeline;
+    for (;;) {
+        enter_monitor(pipeline->monitor);
+        const std::uint64_t k = pipeline->next_window;
+        const std::uint64_t offset = k * encoder->window_bytes;
+        bool stop = pipeline->failure != nullptr || offset >= encoder->target_bytes;
+        if (!stop) {
+            pipeline->next_window++;
+        }
+        while (!stop && k >= pipeline->done_windows + WINDOW_SLOTS) {
+            wait_in_monitor(pipeline->monitor);
+            stop = pipeline->failure != nullptr;
+        }
+        leave_monitor(pipeline->monitor);
+        if (stop) {
+            return;
+        }
+        if (interrupt_requested()) {
+            fail_pipeline(pipeline, "interrupted");
+            return;
+        }
+        WindowSlot* slot = &pipeline->slots[k % WINDOW_SLOTS];
+        const std::uint64_t left = encoder->target_bytes - offset;
+        slot->length =
+            static_cast<std::size_t>(left < encoder->window_bytes ? left : encoder->window_bytes);
+        std::size_t got = 0;
+        if (!read_file_at(encoder->target_descriptor, offset, slot->target, slot->length, &got) ||
+            got != slot->length) {
+            fail_pipeline(pipeline, "cannot read the target");
+            return;
+        }
+        plan_window(&encoder->matcher, slot->target, slot->length, &encoder->plan);
+        if (encoder->cache.failed) {
+            fail_pipeline(pipeline, "cannot read the source");
+            return;
+        }
+        if (!vcdiff_write_planned_window(&slot->patch, encoder->plan, slot->target, slot->length,
+                                         encoder->source_bytes, encoder->encoding,
+                                         &encoder->scratch)) {
+            fail_pipeline(pipeline, "the window writer refused a planned window");
+            return;
+        }
+        enter_monitor(pipeline->monitor);
+        slot->full = true;
         wake_monitor_waiters(pipeline->monitor);
         leave_monitor(pipeline->monitor);
     }
@@ -111,8 +191,7 @@ void verify_windows(void* argument) {
 // Everything one run owns, released on every way out.
 struct Run {
     SourceIndex index;
-    SourceCache cache;
-    int target_descriptor;
+    Encoder encoders[ENCODERS];
     Pipeline pipeline;
     WorkerThread* verifier_thread;
     std::string temporary_path;
@@ -139,11 +218,13 @@ void release_run(Run* run) {
         destroy_monitor(run->pipeline.monitor);
         run->pipeline.monitor = nullptr;
     }
-    if (run->target_descriptor >= 0) {
-        file_close(run->target_descriptor);
-        run->target_descriptor = -1;
+    for (Encoder& encoder : run->encoders) {
+        if (encoder.target_descriptor >= 0) {
+            file_close(encoder.target_descriptor);
+            encoder.target_descriptor = -1;
+        }
+        close_source_cache(&encoder.cache);
     }
-    close_source_cache(&run->cache);
     free_source_index(&run->index);
 }
 
@@ -183,9 +264,11 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     *result = MakePatchResult{};
     Run run;
     run.index = SourceIndex{};
-    run.cache = SourceCache{};
-    run.cache.descriptor = -1;
-    run.target_descriptor = -1;
+    for (Encoder& encoder : run.encoders) {
+        encoder.cache = SourceCache{};
+        encoder.cache.descriptor = -1;
+        encoder.target_descriptor = -1;
+    }
     run.pipeline = Pipeline{};
     run.pipeline.verifier.descriptor = -1;
     run.pipeline.shown_percentage = -1;
@@ -256,12 +339,16 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     if (!build_source_index(options.source_path, source_bytes, &run.index, &failure)) {
         return fail_run(&run, reason, reason_size, failure, options.source_path);
     }
-    if (!open_source_cache(&run.cache, options.source_path, source_bytes)) {
-        return fail_run(&run, reason, reason_size, "cannot read the source", options.source_path);
-    }
-    run.target_descriptor = open_existing_file(options.target_path, FILE_READ);
-    if (run.target_descriptor < 0) {
-        return fail_run(&run, reason, reason_size, "cannot read the target", options.target_path);
+    for (Encoder& encoder : run.encoders) {
+        if (!open_source_cache(&encoder.cache, options.source_path, source_bytes)) {
+            return fail_run(&run, reason, reason_size, "cannot read the source",
+                            options.source_path);
+        }
+        encoder.target_descriptor = open_existing_file(options.target_path, FILE_READ);
+        if (encoder.target_descriptor < 0) {
+            return fail_run(&run, reason, reason_size, "cannot read the target",
+                            options.target_path);
+        }
     }
     if (!start_verifier(&run.pipeline.verifier, options.source_path, source_bytes, header.data(),
                         header.size(), &failure)) {
@@ -275,6 +362,7 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
         if (slot.target == nullptr) {
             return fail_run(&run, reason, reason_size, "out of memory");
         }
+        advise_large_pages(slot.target, static_cast<std::size_t>(window_bytes));
     }
     run.pipeline.monitor = create_monitor();
     if (run.pipeline.monitor == nullptr) {
@@ -287,53 +375,29 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
         return fail_run(&run, reason, reason_size, "cannot start the verifying thread");
     }
 
-    Matcher matcher;
-    init_matcher(&matcher, &run.index, &run.cache, window_bytes);
-    std::vector<PlannedOp> plan;
-    std::vector<VcdiffInstruction> scratch;
-    VcdiffEncodeOptions encoding = {};
-    encoding.with_checksum = options.with_checksum;
     Pipeline* pipeline = &run.pipeline;
-    std::uint64_t windows = 0;
-    for (std::uint64_t offset = 0; offset < target_bytes; offset += window_bytes) {
-        WindowSlot* slot = &pipeline->slots[windows % 2];
-        enter_monitor(pipeline->monitor);
-        while (slot->full && pipeline->failure == nullptr) {
-            wait_in_monitor(pipeline->monitor);
-        }
-        const bool stop = pipeline->failure != nullptr;
-        leave_monitor(pipeline->monitor);
-        if (stop) {
-            break;
-        }
-        if (interrupt_requested()) {
-            fail_pipeline(pipeline, "interrupted");
-            break;
-        }
-        const std::uint64_t left = target_bytes - offset;
-        slot->length = static_cast<std::size_t>(left < window_bytes ? left : window_bytes);
-        std::size_t got = 0;
-        if (!read_file_at(run.target_descriptor, offset, slot->target, slot->length, &got) ||
-            got != slot->length) {
-            fail_pipeline(pipeline, "cannot read the target");
-            break;
-        }
-        plan_window(&matcher, slot->target, slot->length, &plan);
-        if (run.cache.failed) {
-            fail_pipeline(pipeline, "cannot read the source");
-            break;
-        }
-        if (!vcdiff_write_planned_window(&slot->patch, plan, slot->target, slot->length,
-                                         source_bytes, encoding, &scratch)) {
-            fail_pipeline(pipeline, "the window writer refused a planned window");
-            break;
-        }
-        windows++;
-        enter_monitor(pipeline->monitor);
-        slot->full = true;
-        wake_monitor_waiters(pipeline->monitor);
-        leave_monitor(pipeline->monitor);
+    for (Encoder& encoder : run.encoders) {
+        encoder.pipeline = pipeline;
+        encoder.index = &run.index;
+        init_matcher(&encoder.matcher, &run.index, &encoder.cache, window_bytes);
+        encoder.encoding = VcdiffEncodeOptions{};
+        encoder.encoding.with_checksum = options.with_checksum;
+        encoder.source_bytes = source_bytes;
+        encoder.target_bytes = target_bytes;
+        encoder.window_bytes = window_bytes;
     }
+    // Without a second thread the first encoder takes every window.
+    WorkerThread* helpers[ENCODERS] = {};
+    for (std::size_t i = 1; i < ENCODERS; i++) {
+        helpers[i] = start_worker_thread(encode_windows, &run.encoders[i]);
+    }
+    encode_windows(&run.encoders[0]);
+    for (WorkerThread* helper : helpers) {
+        if (helper != nullptr) {
+            join_worker_thread(helper);
+        }
+    }
+    const std::uint64_t windows = pipeline->next_window;
     enter_monitor(pipeline->monitor);
     pipeline->no_more_windows = true;
     wake_monitor_waiters(pipeline->monitor);

@@ -33,8 +33,9 @@ bool open_source_cache(SourceCache* cache, const char* path, std::uint64_t lengt
         return true;
     }
     cache->descriptor = open_existing_file(path, FILE_READ);
-    cache->buffer = static_cast<unsigned char*>(std::malloc(SOURCE_CACHE_BYTES));
-    return cache->descriptor >= 0 && cache->buffer != nullptr;
+    cache->buffer = static_cast<unsigned char*>(std::malloc(SOURCE_PAGES * SOURCE_PAGE_BYTES));
+    cache->number = static_cast<std::uint64_t*>(std::calloc(SOURCE_PAGES, sizeof(std::uint64_t)));
+    return cache->descriptor >= 0 && cache->buffer != nullptr && cache->number != nullptr;
 }
 
 void close_source_cache(SourceCache* cache) {
@@ -42,16 +43,10 @@ void close_source_cache(SourceCache* cache) {
         file_close(cache->descriptor);
     }
     std::free(cache->buffer);
+    std::free(cache->number);
     *cache = SourceCache{};
     cache->descriptor = -1;
 }
-
-// Reads start on a cache-line boundary before the asked position and end on
-// one after it, so that checking a candidate block copies a few lines (on new
-// data, about one position in a hundred has a candidate that the check bits
-// let through) while a long match is followed in pieces as large as it can
-// still use.
-static constexpr std::uint64_t READ_ALIGNMENT = 64;
 
 void memory_source_cache(SourceCache* cache, const unsigned char* source, std::uint64_t length) {
     *cache = SourceCache{};
@@ -60,7 +55,7 @@ void memory_source_cache(SourceCache* cache, const unsigned char* source, std::u
     cache->length = length;
 }
 
-const unsigned char* source_bytes(SourceCache* cache, std::uint64_t position, std::size_t want,
+const unsigned char* source_bytes(SourceCache* cache, std::uint64_t position,
                                   std::size_t* available) {
     *available = 0;
     if (position >= cache->length || cache->failed) {
@@ -70,34 +65,24 @@ const unsigned char* source_bytes(SourceCache* cache, std::uint64_t position, st
         *available = static_cast<std::size_t>(cache->length - position);
         return cache->memory + position;
     }
-    if (want > SOURCE_CACHE_BYTES - READ_ALIGNMENT) {
-        want = SOURCE_CACHE_BYTES - READ_ALIGNMENT;
-    }
-    const std::uint64_t left = cache->length - position;
-    const std::uint64_t needed = want < left ? want : left;
-    if (position < cache->base || position - cache->base + needed > cache->held) {
-        const std::uint64_t start = position - position % READ_ALIGNMENT;
-        std::uint64_t end = position + needed + READ_ALIGNMENT - 1;
-        end -= end % READ_ALIGNMENT;
-        if (end - start > SOURCE_CACHE_BYTES) {
-            end = start + SOURCE_CACHE_BYTES;
-        }
-        const std::size_t length = static_cast<std::size_t>(end - start);
+    const std::uint64_t page = position / SOURCE_PAGE_BYTES;
+    const std::size_t slot = static_cast<std::size_t>(page % SOURCE_PAGES);
+    unsigned char* bytes = cache->buffer + slot * SOURCE_PAGE_BYTES;
+    const std::uint64_t start = page * SOURCE_PAGE_BYTES;
+    const std::uint64_t left = cache->length - start;
+    const std::size_t length =
+        static_cast<std::size_t>(left < SOURCE_PAGE_BYTES ? left : SOURCE_PAGE_BYTES);
+    if (cache->number[slot] != page + 1) {
         std::size_t got = 0;
-        if (!read_file_at(cache->descriptor, start, cache->buffer, length, &got) ||
-            (got < length && start + got < cache->length)) {
+        if (!read_file_at(cache->descriptor, start, bytes, length, &got) || got != length) {
+            // Short: the file is shorter than it was when measured.
             cache->failed = true;
-            cache->held = 0;
+            cache->number[slot] = 0;
             return nullptr;
         }
-        cache->base = start;
-        cache->held = got;
-        if (position - start >= got) {
-            // The file is shorter than it was when measured.
-            cache->failed = true;
-            return nullptr;
-        }
+        cache->number[slot] = page + 1;
     }
-    *available = static_cast<std::size_t>(cache->held - (position - cache->base));
-    return cache->buffer + (position - cache->base);
+    const std::size_t offset = static_cast<std::size_t>(position - start);
+    *available = length - offset;
+    return bytes + offset;
 }

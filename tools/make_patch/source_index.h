@@ -1,10 +1,17 @@
 #pragma once
 
-// The index of the whole source: one table entry for every MATCH_BLOCK-byte
-// block at a multiple of MATCH_BLOCK, found by its hash. An entry holds the
-// block number and, in the bits the number leaves free, more bits of the hash,
-// so that most lookups that would only find a different block stop without
+// The index of the whole source: one table entry for the MATCH_BLOCK bytes at
+// every multiple of the step, found by their hash. An entry holds the block
+// number and, in the bits the number leaves free, more bits of the hash, so
+// that most lookups that would only find a different block stop without
 // reading the source.
+//
+// The step is as fine as a table of 2^25 entries allows, up to 32 bytes: 4
+// bytes for a source of up to 128 MiB, twice that for every doubling above,
+// 32 from 1 GiB on (where the table grows to its largest, 2^26 entries, and
+// then shares slots). Every match of MATCH_BLOCK + step - 1 bytes holds an
+// indexed block, so a small source's short shared runs are found from the
+// index. Only text is indexed at every step (source_index.cpp).
 
 #include "tools/make_patch/block_hash.h"
 
@@ -14,21 +21,31 @@ struct SourceIndex {
     std::uint32_t* slots; // 0: empty; else check bits above index_bits, block + 1 below
     unsigned slot_bits;   // the table has 2^slot_bits entries
     unsigned index_bits;  // bits for block + 1
+    unsigned step_bits;   // blocks start at multiples of 2^step_bits
     std::uint64_t blocks;
 };
 
-// At most 2^26 entries (256 MiB): a source of more than 2 GiB shares slots,
-// and the blocks that lose theirs are found no more, the ones around them are.
+// At most 2^26 entries (256 MiB). Blocks that share a slot keep the first
+// one; the blocks around one that lost its slot are still found.
 constexpr unsigned MAX_SLOT_BITS = 26;
+
+// The finest and the coarsest step, and the most blocks before the step
+// doubles.
+constexpr unsigned MIN_STEP_BITS = 2;
+constexpr unsigned MAX_STEP_BITS = 5;
+constexpr std::uint64_t FINE_INDEX_BLOCKS = std::uint64_t{1} << 25;
 
 // Largest source the entries can number (about 128 GiB): block + 1 must fit
 // 32 bits.
-constexpr std::uint64_t MAX_INDEXED_SOURCE = ((std::uint64_t{1} << 32) - 2) * MATCH_BLOCK;
+constexpr std::uint64_t MAX_INDEXED_SOURCE = ((std::uint64_t{1} << 32) - 2) << MAX_STEP_BITS;
 
-// Reads the source at path (length bytes) and indexes it, two halves on two
-// threads. Of blocks with the same slot the first one stays, so the result
-// does not depend on which thread came first. false with a static English
-// reason when the source cannot be read.
+// The step, as a power of two, for a source of length bytes.
+unsigned index_step_bits(std::uint64_t length);
+
+// Reads the source at path (length bytes) and indexes it on two threads,
+// which take its 4 MiB pieces in turn. Of blocks with the same slot the first one stays, so the
+// result does not depend on which thread came first. false with a static English reason when the
+// source cannot be read.
 bool build_source_index(const char* path, std::uint64_t length, SourceIndex* index,
                         const char** reason);
 void free_source_index(SourceIndex* index);
@@ -57,6 +74,6 @@ inline bool find_source_block(const SourceIndex& index, std::uint64_t hash,
         (entry & ~number_mask) != (static_cast<std::uint32_t>(mixed) & ~number_mask)) {
         return false;
     }
-    *position = std::uint64_t{(entry & number_mask) - 1} * MATCH_BLOCK;
+    *position = std::uint64_t{(entry & number_mask) - 1} << index.step_bits;
     return true;
 }
