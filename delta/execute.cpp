@@ -290,7 +290,8 @@ constexpr usize_t CHECKSUM_STEP = 65536;
 
 // Runs one half of the instruction to its end, or to a stop (a source block
 // wanted, a failure) that leaves the rest of it in place.
-std::int32_t complete_half(DeltaStream* stream, HalfInstruction* half) {
+__attribute__((always_inline)) inline std::int32_t complete_half(DeltaStream* stream,
+                                                                 HalfInstruction* half) {
     while (half->type != HALF_NOOP) {
         if (stream->avail_out - stream->checksummed_bytes >= CHECKSUM_STEP) {
             checksum_produced_bytes(stream);
