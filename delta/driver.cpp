@@ -1,6 +1,7 @@
 #include "delta/driver.h"
 
 #include "delta/loop.h"
+#include "delta/source_reader.h"
 #include "delta/stream.h"
 #include "delta/writer.h"
 #include "io/console.h"
@@ -13,27 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
-// Copies of this many source bytes and more are read straight into the
-// target window: through a block buffer they would cost one more pass over
-// memory that is no longer in the cache.
-static constexpr usize_t DIRECT_COPY_BYTES = 2 * SOURCE_BLOCK_SIZE;
-
-// Shorter copies come block by block, and a block not in hand is read
-// together with the blocks after it that the same copy needs (the decoder
-// says how far it reaches), in one system call. Such a copy spans at most
-// three blocks; a fourth lets the next short copy nearby find its bytes too.
-static constexpr usize_t READ_AHEAD_BLOCKS = 4;
-static constexpr std::size_t READ_AHEAD_BYTES = READ_AHEAD_BLOCKS * SOURCE_BLOCK_SIZE;
-static_assert(DIRECT_COPY_BYTES - 1 + SOURCE_BLOCK_SIZE - 1 < READ_AHEAD_BYTES,
-              "every copy that comes block by block fits the read-ahead");
-
 // Decoder blocks from this size on (the target window) get the advice for
 // large pages.
 static constexpr usize_t LARGE_BLOCK_BYTES = 4194304;
-
-// Marks a source position that is not known (after a failed read), so that
-// the next read always seeks.
-static constexpr std::uint64_t UNKNOWN_POSITION = ~static_cast<std::uint64_t>(0);
 
 // Where the patch bytes come from: the program's own resource, handed to the
 // decoder in place, or a patch file read one chunk at a time into one buffer.
@@ -44,20 +27,12 @@ struct PatchInput {
     unsigned char* chunk;        // the patch file's current chunk
 };
 
-struct SourceFile {
-    int descriptor;         // -1 when the source did not open
-    unsigned char* buffer;  // READ_AHEAD_BYTES; the decoder reads blocks in place
-    usize_t first_block;    // block at the start of buffer
-    usize_t held_bytes;     // file bytes in buffer from first_block on
-    std::uint64_t position; // file position after the last read
-};
-
 // Everything one call owns, so that every way out releases the same things.
 struct DriverState {
     DeltaStream stream;
     DeltaConfig config;
     DeltaSource source;
-    SourceFile source_file;
+    SourceReader source_file;
     std::FILE* output;
     OutputWriter writer; // writes to output while it is open
     PatchInput patch;
@@ -121,16 +96,11 @@ static void release_driver(DriverState* state) {
     // The writer may still be reading the target buffer.
     stop_output_writer(&state->writer);
     free_stream(&state->stream);
-    std::free(state->source_file.buffer);
-    state->source_file.buffer = nullptr;
     if (state->output != nullptr) {
         std::fclose(state->output);
         state->output = nullptr;
     }
-    if (state->source_file.descriptor >= 0) {
-        file_close(state->source_file.descriptor);
-        state->source_file.descriptor = -1;
-    }
+    close_source_reader(&state->source_file);
     if (state->patch.file != nullptr) {
         std::fclose(state->patch.file);
         state->patch.file = nullptr;
@@ -176,93 +146,6 @@ static std::int32_t next_patch_chunk(void* opaque, const unsigned char** bytes, 
     return 0;
 }
 
-// Reads up to length source bytes from position into destination, seeking
-// only when the last read stopped elsewhere. *got is short only at the end
-// of the file.
-static std::int32_t read_source(SourceFile* file, std::uint64_t position,
-                                unsigned char* destination, std::size_t length, std::size_t* got) {
-    *got = 0;
-    if (position != file->position) {
-        if (position > static_cast<std::uint64_t>(INT64_MAX) ||
-            file_seek(file->descriptor, static_cast<std::int64_t>(position)) !=
-                static_cast<std::int64_t>(position)) {
-            file->position = UNKNOWN_POSITION;
-            return PATCH_SOURCE_UNUSABLE;
-        }
-    }
-    while (*got < length) {
-        const std::int64_t count = file_read(file->descriptor, destination + *got, length - *got);
-        if (count < 0) {
-            file->position = UNKNOWN_POSITION;
-            return PATCH_SOURCE_UNUSABLE;
-        }
-        if (count == 0) {
-            break;
-        }
-        *got += static_cast<std::size_t>(count);
-    }
-    file->position = position + *got;
-    return 0;
-}
-
-// Reads blocks first_block to last_block (at most READ_AHEAD_BLOCKS of them)
-// into the read-ahead buffer. Past the end of the file fewer bytes, or none,
-// are held; that is for the decoder to judge.
-static std::int32_t read_source_blocks(SourceFile* file, usize_t first_block, usize_t last_block) {
-    usize_t blocks = READ_AHEAD_BLOCKS;
-    if (last_block >= first_block && last_block - first_block < READ_AHEAD_BLOCKS) {
-        blocks = last_block - first_block + 1;
-    }
-    file->held_bytes = 0;
-    std::size_t held = 0;
-    // Block numbers come from offsets that fit 64 bits, so this cannot wrap.
-    const std::int32_t result =
-        read_source(file, first_block * SOURCE_BLOCK_SIZE, file->buffer,
-                    static_cast<std::size_t>(blocks * SOURCE_BLOCK_SIZE), &held);
-    if (result != 0) {
-        return result;
-    }
-    file->first_block = first_block;
-    file->held_bytes = held;
-    return 0;
-}
-
-// Reads the source range the decoder asked for straight into the target
-// window (at most HARD_MAX_WINDOW bytes, as the range lies inside it). Past
-// the end of the file fewer bytes arrive; the decoder judges.
-static std::int32_t fill_source_range(DriverState* state) {
-    DeltaSource* source = &state->source;
-    std::size_t got = 0;
-    const std::int32_t result =
-        read_source(&state->source_file, source->fill_position, source->fill_destination,
-                    static_cast<std::size_t>(source->fill_length), &got);
-    source->filled_length = got;
-    return result;
-}
-
-// Points the decoder at the block it asked for, reading it (and the rest of
-// its copy) first unless the read-ahead buffer holds it already.
-static std::int32_t load_source_block(DriverState* state) {
-    SourceFile* file = &state->source_file;
-    DeltaSource* source = &state->source;
-    const usize_t block_number = source->requested_block_number;
-    const usize_t held_blocks = (file->held_bytes + SOURCE_BLOCK_SIZE - 1) / SOURCE_BLOCK_SIZE;
-    if (block_number < file->first_block || block_number - file->first_block >= held_blocks) {
-        const std::int32_t result =
-            read_source_blocks(file, block_number, source->requested_last_block);
-        if (result != 0) {
-            return result;
-        }
-    }
-    const usize_t offset = (block_number - file->first_block) * SOURCE_BLOCK_SIZE;
-    const usize_t rest = file->held_bytes > offset ? file->held_bytes - offset : 0;
-    // A short block is the end of the source: the last block, or none past it.
-    source->current_block = file->buffer + offset;
-    source->current_block_number = block_number;
-    source->block_bytes = rest < SOURCE_BLOCK_SIZE ? rest : SOURCE_BLOCK_SIZE;
-    return 0;
-}
-
 // Answers the decoder's request for source: a range read straight into the
 // window, or a block, from the read-ahead buffer when it holds it.
 static std::int32_t answer_source_request(void* opaque, DeltaSource* source) {
@@ -274,8 +157,7 @@ static std::int32_t answer_source_request(void* opaque, DeltaSource* source) {
         state->failure = "source input required";
         return DECODE_INVALID_INPUT;
     }
-    const std::int32_t result =
-        state->source.fill_length != 0 ? fill_source_range(state) : load_source_block(state);
+    const std::int32_t result = read_requested_source(&state->source_file, &state->source);
     if (result != 0) {
         state->failure = "cannot position or read the source";
     }
@@ -342,33 +224,14 @@ static std::int32_t check_interrupt(void* opaque) {
     return PATCH_INTERRUPTED;
 }
 
-// Opens the source for block reads, positioned at the start, block 0
-// preloaded. A source that does not open is not an error here: the first
-// window that needs it fails in the decoder.
+// Opens the source for block reads. A source that does not open is not an
+// error here: the first window that needs it fails in the decoder.
 static std::int32_t open_source(DriverState* state, const char* source_path) {
-    SourceFile* file = &state->source_file;
-    file->descriptor = open_existing_file(source_path, FILE_READ);
-    if (file->descriptor < 0) {
+    const int descriptor = open_existing_file(source_path, FILE_READ);
+    if (descriptor < 0) {
         return 0;
     }
-    file->buffer = static_cast<unsigned char*>(std::malloc(READ_AHEAD_BYTES));
-    if (file->buffer == nullptr) {
-        return DECODE_OUT_OF_MEMORY;
-    }
-    // Rewinding proves the source can be positioned at all; a stat of the
-    // file would tell nothing more that the block reads need.
-    file->position = UNKNOWN_POSITION;
-    const std::int32_t result = read_source_blocks(file, 0, 0);
-    if (result != 0) {
-        return result;
-    }
-    state->source.block_size = SOURCE_BLOCK_SIZE;
-    state->source.current_block = file->buffer;
-    state->source.current_block_number = 0;
-    state->source.block_bytes = file->held_bytes;
-    state->source.fill_minimum = DIRECT_COPY_BYTES;
-    set_source(&state->stream, &state->source);
-    return 0;
+    return start_source_reader(&state->source_file, descriptor, &state->stream, &state->source);
 }
 
 static std::int32_t open_patch(DriverState* state, const char* patch_resource_name,

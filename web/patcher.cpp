@@ -5,9 +5,11 @@
 
 #include "app/identify.h"
 #include "app/messages.h"
+#include "app/paths.h"
 #include "app/run.h"
 #include "delta/driver.h"
 #include "delta/loop.h"
+#include "delta/source_reader.h"
 #include "delta/stream.h"
 #include "io/console.h"
 #include "movie/rewrite.h"
@@ -18,15 +20,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 // The worker's names for the two files (platform/web/library.js).
 static constexpr char SOURCE_NAME[] = "source";
 static constexpr char TARGET_NAME[] = "target";
 static constexpr char PATCH_RESOURCE_NAME[] = "Delta_patch";
-
-// Copies this long and longer are read straight into the target window, as
-// the console program does.
-static constexpr usize_t DIRECT_COPY_BYTES = 2 * SOURCE_BLOCK_SIZE;
 
 // How web_patch ended, for the page to choose what it offers next.
 enum WebOutcome {
@@ -43,37 +42,13 @@ extern "C" void web_report_redub();
 
 struct WebPatch {
     DeltaStream stream;
-    DeltaConfig config;
     DeltaSource source;
-    int source_fd;
+    SourceReader source_reader;
     int target_fd;
-    unsigned char* block; // SOURCE_BLOCK_SIZE, the block the decoder reads in place
     const unsigned char* patch;
     usize_t patch_remaining;
     usize_t written; // target bytes in the file
 };
-
-// Reads length bytes at position, fewer only at the end of the source.
-static std::int32_t read_source_at(WebPatch* patch, usize_t position, unsigned char* destination,
-                                   usize_t length, usize_t* got) {
-    *got = 0;
-    if (file_seek(patch->source_fd, static_cast<std::int64_t>(position)) !=
-        static_cast<std::int64_t>(position)) {
-        return PATCH_SOURCE_UNUSABLE;
-    }
-    while (*got < length) {
-        const std::int64_t count = file_read(patch->source_fd, destination + *got,
-                                             static_cast<std::size_t>(length - *got));
-        if (count < 0) {
-            return PATCH_SOURCE_UNUSABLE;
-        }
-        if (count == 0) {
-            break;
-        }
-        *got += static_cast<usize_t>(count);
-    }
-    return 0;
-}
 
 static std::int32_t read_patch(void* opaque, const unsigned char** bytes, usize_t* length) {
     WebPatch* patch = static_cast<WebPatch*>(opaque);
@@ -86,26 +61,11 @@ static std::int32_t read_patch(void* opaque, const unsigned char** bytes, usize_
     return 0;
 }
 
-// The picked file is read in large slices underneath (platform/web/file.cpp),
-// so a block or a range here is mostly a copy out of memory.
+// The source is the copy in the origin's private storage, read as the
+// console program reads its image.
 static std::int32_t read_source(void* opaque, DeltaSource* source) {
     WebPatch* patch = static_cast<WebPatch*>(opaque);
-    if (source->fill_length != 0) {
-        return read_source_at(patch, source->fill_position, source->fill_destination,
-                              source->fill_length, &source->filled_length);
-    }
-    usize_t got = 0;
-    const std::int32_t result =
-        read_source_at(patch, source->requested_block_number * SOURCE_BLOCK_SIZE, patch->block,
-                       SOURCE_BLOCK_SIZE, &got);
-    if (result != 0) {
-        return result;
-    }
-    // A short block is the end of the source: the last block, or none past it.
-    source->current_block = patch->block;
-    source->current_block_number = source->requested_block_number;
-    source->block_bytes = got;
-    return 0;
+    return read_requested_source(&patch->source_reader, source);
 }
 
 // Each window goes to the storage whole, in one call: a call into the page
@@ -133,12 +93,7 @@ static std::int32_t write_target(void* opaque, const unsigned char* window, usiz
 
 static void release_patch(WebPatch* patch) {
     free_stream(&patch->stream);
-    std::free(patch->block);
-    patch->block = nullptr;
-    if (patch->source_fd >= 0) {
-        file_close(patch->source_fd);
-        patch->source_fd = -1;
-    }
+    close_source_reader(&patch->source_reader);
 }
 
 // Decodes the patch into the target; 0, a decoder status or a driver failure.
@@ -148,30 +103,16 @@ static std::int32_t patch_target(WebPatch* patch) {
         return PATCH_NOT_FOUND;
     }
     patch->patch_remaining = patch_size;
-    patch->block = static_cast<unsigned char*>(std::malloc(SOURCE_BLOCK_SIZE));
-    if (patch->block == nullptr) {
-        return DECODE_OUT_OF_MEMORY;
-    }
-    patch->source_fd = open_existing_file(SOURCE_NAME, FILE_READ);
-    if (patch->source_fd < 0) {
+    const int source_fd = open_existing_file(SOURCE_NAME, FILE_READ);
+    if (source_fd < 0) {
         return PATCH_SOURCE_UNUSABLE;
     }
-    patch->config.window_size = SOURCE_BLOCK_SIZE;
-    patch->config.flags = FLAG_ADLER32;
-    configure_stream(&patch->stream, &patch->config);
-
-    // Block 0 is in hand from the start, as the decoder expects.
-    usize_t got = 0;
-    std::int32_t result = read_source_at(patch, 0, patch->block, SOURCE_BLOCK_SIZE, &got);
+    configure_stream(&patch->stream, nullptr);
+    std::int32_t result =
+        start_source_reader(&patch->source_reader, source_fd, &patch->stream, &patch->source);
     if (result != 0) {
         return result;
     }
-    patch->source.block_size = SOURCE_BLOCK_SIZE;
-    patch->source.current_block = patch->block;
-    patch->source.current_block_number = 0;
-    patch->source.block_bytes = got;
-    patch->source.fill_minimum = DIRECT_COPY_BYTES;
-    set_source(&patch->stream, &patch->source);
 
     const DeltaCallbacks callbacks = {read_patch, read_source, write_target, nullptr, patch};
     result = run_delta_stream(&patch->stream, &callbacks);
@@ -204,15 +145,13 @@ extern "C" EMSCRIPTEN_KEEPALIVE int web_identify(const char* source_display) {
 // console program names it. 0 when it does not fit.
 extern "C" EMSCRIPTEN_KEEPALIVE int web_output_name(const char* source_name, char* output,
                                                     int capacity) {
-    std::size_t length = std::strlen(source_name);
-    if (length > 4) {
-        length -= 4;
-    }
-    if (length + sizeof OUTPUT_SUFFIX > static_cast<std::size_t>(capacity)) {
+    std::string name = source_name;
+    strip_tail(&name, 4);
+    name += OUTPUT_SUFFIX;
+    if (name.size() >= static_cast<std::size_t>(capacity)) {
         return 0;
     }
-    std::memcpy(output, source_name, length);
-    std::memcpy(output + length, OUTPUT_SUFFIX, sizeof OUTPUT_SUFFIX);
+    std::memcpy(output, name.c_str(), name.size() + 1);
     return 1;
 }
 
@@ -238,7 +177,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int web_patch(const char* source_display,
         print_console_text(MESSAGE_FAILED);
         return WEB_FAILED;
     }
-    patch->source_fd = -1;
+    patch->source_reader.descriptor = -1;
     patch->target_fd = open_existing_file(TARGET_NAME, FILE_READ_WRITE);
     std::int32_t result = patch->target_fd < 0 ? PATCH_OUTPUT_FAILED : patch_target(patch);
     // The window buffers go before the movies need their memory.

@@ -119,18 +119,29 @@ class RunFault : public FaultCase {
         self->watch_source(self->image);
     }
 
-    void interrupt_mid_patch(int signal) {
+    // Sends signal once the progress line shows: the run ends as a failed
+    // patch, leaving no output, or an earlier output exactly as it was.
+    void interrupt_mid_patch(int signal, const char* earlier_output = nullptr) {
         if (!FAULT_ABILITIES.signals) {
             GTEST_SKIP() << "no console to send an interrupt to from a test under Wine";
         }
         link_image();
-        forbid_output(output);
+        if (earlier_output != nullptr) {
+            write_file(output, earlier_output);
+            forbid_output(folder / "Veltrane_patched.tmp");
+        } else {
+            forbid_output(output);
+        }
         ChildRun child = full_run(folder);
         child.trigger = to_console("Progresión: ");
         child.trigger_signal = signal;
         const ChildResult result = run(child);
         EXPECT_TRUE(result.triggered);
         expect_patch_ended(result.output, std::string(FAILED) + CLOSING);
+        if (earlier_output != nullptr) {
+            EXPECT_EQ(read_file(output), earlier_output);
+            note_output("the earlier output, unchanged; no temporary file");
+        }
     }
 
     fs::path folder;
@@ -272,20 +283,7 @@ TEST_F(RunFault, TerminationMidPatchEndsLikeAFailedPatch) {
 
 TEST_F(RunFault, QuitMidPatchKeepsTheEarlierOutputAsItWas) {
     describe("SIGQUIT while the patch is written, over a good earlier output");
-    if (!FAULT_ABILITIES.signals) {
-        GTEST_SKIP() << "no console to send an interrupt to from a test under Wine";
-    }
-    link_image();
-    write_file(output, "the earlier patched image");
-    ChildRun child = full_run(folder);
-    child.trigger = to_console("Progresión: ");
-    child.trigger_signal = CHILD_SIGQUIT;
-    const ChildResult result = run(child);
-    EXPECT_TRUE(result.triggered);
-    expect_patch_ended(result.output, std::string(FAILED) + CLOSING);
-    EXPECT_EQ(read_file(output), "the earlier patched image");
-    forbid_output(folder / "Veltrane_patched.tmp");
-    note_output("the earlier output, unchanged; no temporary file");
+    interrupt_mid_patch(CHILD_SIGQUIT, "the earlier patched image");
 }
 
 TEST_F(RunFault, OutputPipeClosedMidPatchLeavesNothingBehind) {
