@@ -67,9 +67,10 @@ async function storageRoot() {
     return navigator.storage.getDirectory();
 }
 
-// A file can stay locked for a moment after the worker that wrote it ended.
+// A file can stay locked for some seconds after the worker that wrote it was
+// ended (seen in Chromium when the worker was busy writing): tried for 8 s.
 async function removeStored(name) {
-    for (let attempt = 0; attempt < 20; ++attempt) {
+    for (let attempt = 0; attempt < 80; ++attempt) {
         try {
             const root = await storageRoot();
             await root.removeEntry(name);
