@@ -47,11 +47,13 @@ bool has_copy(const std::vector<PlannedOp>& plan, std::uint64_t at, std::uint64_
 
 // Matches the source index cannot see whole: one that starts between
 // indexed places (found later and taken back to its start), and one too short
-// for a block that goes on a word after the last copy ends.
+// for a block that goes on a word after the last copy from the source ends,
+// even when a copy from earlier in the new text came between.
 TEST(MatchFinder, FindsMatchesBackwardsAndNearTheLastCopy) {
     const std::string a = random_bytes(1, 300);
     const std::string b = random_bytes(2, 11);
     const std::string c = random_bytes(3, 200);
+    const std::string d = random_bytes(4, 40);
     struct Case {
         const char* name;
         std::string source;
@@ -63,6 +65,8 @@ TEST(MatchFinder, FindsMatchesBackwardsAndNearTheLastCopy) {
          a + "chat!" + b + "chien" + c, 305, 11, 303},
         {"a short run after a word left out", a + "cat" + b + "dog" + c, a + b + "chien" + c, 300,
          11, 303},
+        {"a short run after a word from the new text", a + "cat" + b + "dog" + c,
+         d + a + d + b + "chien" + c, 380, 11, 303},
     };
     for (const Case& t : cases) {
         const std::vector<PlannedOp> plan = plan_pair(t.source, t.target);

@@ -20,15 +20,17 @@ static constexpr std::size_t SHORT_MATCH = 256;
 static constexpr std::size_t SHORTEST_KEPT = 8;
 
 // After a copy ends, the next NEAR_REACH target positions look for their
-// 4 bytes among the NEAR_AHEAD bytes that follow the copied ones: a few
-// words each way. NEAR_AHEAD + 1 must fit the table's bytes.
-static constexpr std::size_t NEAR_REACH = 96;
-static constexpr std::size_t NEAR_AHEAD = 128;
+// 4 bytes among the NEAR_AHEAD bytes that follow the copied ones: a
+// translated line may be longer than the old one, and the old one may have
+// lost a few words, so both reach over a line or so.
+static constexpr std::size_t NEAR_REACH = 384;
+static constexpr std::size_t NEAR_AHEAD = 240;
 static constexpr unsigned NEAR_BITS = 8;
+static_assert(NEAR_AHEAD + 1 <= UINT8_MAX, "near offsets are kept in bytes");
 
 // A near match shorter than this is more often a common word at another
 // place than the next shared run, and moving the anchor to it loses the run.
-static constexpr std::size_t SHORTEST_NEAR = 6;
+static constexpr std::size_t SHORTEST_NEAR = 5;
 
 // Addresses in the mirror of the address cache: source positions as they
 // are, window offsets above this, so that the two never look near.
@@ -216,7 +218,17 @@ struct AddressMirror {
     std::uint64_t same[DEFAULT_SAME_SIZE * 256];
 };
 
-// Where the last copy ended, and the bytes that follow it there.
+// What one planned COPY changed in the mirror, so that taking the COPY back
+// out of the plan gives the mirror back as it was: otherwise every later
+// COPY would be priced against addresses the decoder never sees.
+struct MirrorUndo {
+    std::size_t op;     // the COPY's index in the plan
+    unsigned near_slot; // mirror.next before it
+    std::uint64_t near; // near[near_slot] before it
+    std::uint64_t same; // the SAME entry it replaced
+};
+
+// Where the last copy from one side ended, and the bytes that follow it there.
 struct Near {
     std::size_t reach_end; // positions below this look near the anchor
     std::uint64_t from;    // source position or window offset after the copied bytes
@@ -234,7 +246,11 @@ struct Scan {
     std::vector<PlannedOp>* plan;
     std::size_t add_start; // first byte not yet covered by an op
     AddressMirror mirror;
-    Near near;
+    std::vector<MirrorUndo> undo;
+    // By side, target then source: a translated line often takes a word
+    // from earlier in the new text and then goes on in the old one, so a
+    // copy from one side must not lose the other side's place.
+    Near near[2];
 };
 
 std::size_t target_slot(const Matcher& matcher, std::uint64_t hash) {
@@ -334,6 +350,20 @@ void index_target_blocks(Scan* scan, std::size_t begin, std::size_t end) {
     }
 }
 
+// Gives the mirror back as it was before the COPYs no longer in the plan,
+// newest first.
+void undo_mirror(Scan* scan) {
+    AddressMirror* mirror = &scan->mirror;
+    while (!scan->undo.empty() && scan->undo.back().op >= scan->plan->size()) {
+        const MirrorUndo& undo = scan->undo.back();
+        const std::uint64_t address = mirror->near[undo.near_slot];
+        mirror->same[address % (DEFAULT_SAME_SIZE * 256)] = undo.same;
+        mirror->near[undo.near_slot] = undo.near;
+        mirror->next = undo.near_slot;
+        scan->undo.pop_back();
+    }
+}
+
 // Extends the chosen match backwards, takes the bytes it covers away from
 // the pending ADD and from earlier ops, and records it. Returns the position
 // after it.
@@ -376,9 +406,11 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
             if (cut.kind != VCDIFF_ADD && cut.size < SHORTEST_KEPT) {
                 const PlannedOp added = {VCDIFF_ADD, cut.at, cut.size, 0, false};
                 plan->pop_back();
+                undo_mirror(scan);
                 push_op(plan, added);
             }
         }
+        undo_mirror(scan);
     }
     if (back + best.size < SHORT_MATCH) {
         index_target_blocks(scan, start, p + best.size);
@@ -391,11 +423,14 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
         if (pushed) {
             const std::uint64_t address = best.from_source ? from : TARGET_SPACE + from;
             AddressMirror* mirror = &scan->mirror;
+            std::uint64_t* same = &mirror->same[address % (DEFAULT_SAME_SIZE * 256)];
+            scan->undo.push_back(
+                MirrorUndo{plan->size() - 1, mirror->next, mirror->near[mirror->next], *same});
             mirror->near[mirror->next] = address;
             mirror->next = (mirror->next + 1) % DEFAULT_NEAR_SIZE;
-            mirror->same[address % (DEFAULT_SAME_SIZE * 256)] = address;
+            *same = address;
         }
-        Near* near = &scan->near;
+        Near* near = &scan->near[best.from_source];
         near->reach_end = scan->add_start + NEAR_REACH;
         near->from = best.from + best.size;
         near->from_source = best.from_source;
@@ -406,8 +441,7 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
 
 // Indexes the first 4 bytes of every place in the NEAR_AHEAD bytes after the
 // anchor; of equal keys the nearest place stays.
-void build_near(Scan* scan) {
-    Near* near = &scan->near;
+void build_near(Scan* scan, Near* near) {
     near->built = true;
     near->held = 0;
     if (near->from_source) {
@@ -424,11 +458,11 @@ void build_near(Scan* scan) {
     }
 }
 
-// The match near the last copy's end for the bytes at p, if any.
-void find_near(Scan* scan, std::size_t p, Candidate* best) {
-    Near* near = &scan->near;
+// The match near the end of the last copy from near's side for the bytes at
+// p, if any.
+void find_near(Scan* scan, Near* near, std::size_t p, Candidate* best) {
     if (!near->built) {
-        build_near(scan);
+        build_near(scan, near);
     }
     const unsigned char* t = scan->target + p;
     const std::uint8_t entry = near->first[near_key(t)];
@@ -500,8 +534,10 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
                               static_cast<std::ptrdiff_t>(run) - static_cast<std::ptrdiff_t>(cost)};
             }
         }
-        if (p < scan.near.reach_end) {
-            find_near(&scan, p, &best);
+        for (Near& near : scan.near) {
+            if (p < near.reach_end) {
+                find_near(&scan, &near, p, &best);
+            }
         }
         std::uint64_t position = 0;
         if (find_source_block(index, hash, &position)) {
@@ -533,9 +569,14 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
         p++;
     }
     // The last bytes, too few to hash, may still go on from the last copy.
-    while (p + SHORTEST_NEAR <= length && p < scan.near.reach_end) {
+    while (p + SHORTEST_NEAR <= length &&
+           (p < scan.near[0].reach_end || p < scan.near[1].reach_end)) {
         Candidate best = {VCDIFF_ADD, 0, false, 0, 0};
-        find_near(&scan, p, &best);
+        for (Near& near : scan.near) {
+            if (p < near.reach_end) {
+                find_near(&scan, &near, p, &best);
+            }
+        }
         p = best.size != 0 ? commit(&scan, p, best) : p + 1;
     }
     if (scan.add_start < length) {

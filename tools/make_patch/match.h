@@ -6,8 +6,9 @@
 //
 // Greedy, one pass: where no match is running, every position's rolling hash
 // is looked up in the source index and in the window's own index of the
-// unmatched blocks seen so far, and for a while after a copy ends its 4 bytes
-// are looked up among the next bytes of the side it came from: a translation
+// unmatched blocks seen so far. For a while after the last copy from the
+// source ends, and after the last one from the window, each position's 4
+// bytes are also looked up among the next bytes of that side: a translation
 // keeps the text in order, so the next shared run starts a word or two past
 // the last one, often too short for the indexes to find. A candidate is
 // verified and extended with word compares, forwards to where it stops and
@@ -20,7 +21,8 @@
 // from the default code table (is its size in the code, does it pair with
 // the ADD before it) and from a mirror of the decoder's address cache (a
 // COPY that starts near a recent one, or at the same address, costs a byte
-// or two of address instead of a whole position).
+// or two of address instead of a whole position). When a match extended
+// backwards takes earlier COPYs out of the plan, the mirror forgets them.
 
 #include "tools/make_patch/source_file.h"
 #include "tools/make_patch/source_index.h"
