@@ -11,21 +11,45 @@ namespace {
 constexpr unsigned FIRST_SAME_MODE = 2 + DEFAULT_NEAR_SIZE;
 constexpr unsigned SAME_SLOTS = DEFAULT_SAME_SIZE * 256;
 
-// Code for this pair of halves (second type HALF_NOOP for a single), or -1.
-// Size 0 asks for the code whose size follows in the instructions section.
-int find_code(unsigned t1, std::uint64_t s1, unsigned t2, std::uint64_t s2) {
-    if (s1 > 255 || s2 > 255) {
-        return -1;
-    }
+constexpr unsigned HALF_TYPES = HALF_COPY + DEFAULT_MODES;
+
+// Sizes below this in the halves of a double code: the default table's are
+// all smaller.
+constexpr unsigned PAIR_SIZES = 16;
+
+// The default table's codes by their halves, first code first: every
+// instruction needs up to three lookups, and a pass over the table for each
+// cost more than the rest of the encoding.
+struct CodeIndex {
+    std::int16_t single[HALF_TYPES][256]; // -1: none
+    std::int16_t pair[HALF_TYPES][PAIR_SIZES][HALF_TYPES][PAIR_SIZES];
+};
+
+void build_code_index(CodeIndex* index) {
+    std::memset(index, 0xFF, sizeof *index);
     const CodeTable* table = default_code_table();
-    for (int code = 0; code < 256; code++) {
+    for (int code = 256; code-- > 0;) {
         const CodeTableEntry& e = table->entries[code];
-        if (e.first_type == t1 && e.first_size == s1 && e.second_type == t2 &&
-            e.second_size == s2) {
-            return code;
+        if (e.first_type >= HALF_TYPES || e.second_type >= HALF_TYPES) {
+            continue;
+        }
+        if (e.second_type == HALF_NOOP && e.second_size == 0) {
+            index->single[e.first_type][e.first_size] = static_cast<std::int16_t>(code);
+        } else if (e.first_size < PAIR_SIZES && e.second_size < PAIR_SIZES) {
+            index->pair[e.first_type][e.first_size][e.second_type][e.second_size] =
+                static_cast<std::int16_t>(code);
         }
     }
-    return -1;
+}
+
+// Code for this pair of halves (second type HALF_NOOP for a single), or -1.
+// Size 0 asks for the code whose size follows in the instructions section.
+int find_code(const CodeIndex& index, unsigned t1, std::uint64_t s1, unsigned t2,
+              std::uint64_t s2) {
+    if (t2 == HALF_NOOP) {
+        return s1 < 256 && s2 == 0 ? index.single[t1][s1] : -1;
+    }
+    return s1 < PAIR_SIZES && s2 < PAIR_SIZES ? index.pair[t1][s1][t2][s2] : -1;
 }
 
 // A decision the style leaves to chance; without a seed the answer is yes.
@@ -188,6 +212,9 @@ void encode_instructions(Sections* sections, std::uint64_t segment,
     std::uint64_t random = style.seed;
     Cache cache;
     start_cache(&cache);
+    std::vector<CodeIndex> codes(1);
+    build_code_index(codes.data());
+    const CodeIndex& index = codes[0];
     std::uint64_t here = segment;
     const Mode no_mode = {0, 0, 0};
 
@@ -207,9 +234,10 @@ void encode_instructions(Sections* sections, std::uint64_t segment,
                 // An ADD leaves the cache alone, so the COPY's mode can be
                 // chosen now, with here moved past the ADD.
                 second_mode = choose_mode(cache, second.address, here + first.size, style, &random);
-                code = find_code(HALF_ADD, first.size, half_type(second, second_mode), second.size);
+                code = find_code(index, HALF_ADD, first.size, half_type(second, second_mode),
+                                 second.size);
             } else if (first.kind == VCDIFF_COPY && second.kind == VCDIFF_ADD) {
-                code = find_code(first_type, first.size, HALF_ADD, second.size);
+                code = find_code(index, first_type, first.size, HALF_ADD, second.size);
             }
             if (code >= 0) {
                 put_code(sections, style, code);
@@ -225,10 +253,10 @@ void encode_instructions(Sections* sections, std::uint64_t segment,
 
         int code = -1;
         if (!style.explicit_sizes_only && maybe(style, &random)) {
-            code = find_code(first_type, first.size, HALF_NOOP, 0);
+            code = find_code(index, first_type, first.size, HALF_NOOP, 0);
         }
         if (code < 0) {
-            code = find_code(first_type, 0, HALF_NOOP, 0);
+            code = find_code(index, first_type, 0, HALF_NOOP, 0);
         }
         put_code(sections, style, code);
         put_half(sections, &cache, first, default_code_table()->entries[code].first_size,
