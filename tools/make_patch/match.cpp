@@ -22,15 +22,19 @@ static constexpr std::size_t SHORTEST_KEPT = 8;
 // After a copy ends, the next NEAR_REACH target positions look for their
 // 4 bytes among the NEAR_AHEAD bytes that follow the copied ones: a
 // translated line may be longer than the old one, and the old one may have
-// lost a few words, so both reach over a line or so.
+// lost a few words, so both reach over a line or so. The position k bytes
+// past the copy sees the first k + NEAR_LEAD of those bytes: most copies
+// are followed at once by another, and then only the nearest bytes were
+// worth indexing.
 static constexpr std::size_t NEAR_REACH = 384;
 static constexpr std::size_t NEAR_AHEAD = 240;
+static constexpr std::size_t NEAR_LEAD = 128;
 static constexpr unsigned NEAR_BITS = 8;
 static_assert(NEAR_AHEAD + 1 <= UINT8_MAX, "near offsets are kept in bytes");
 
 // A near match shorter than this is more often a common word at another
 // place than the next shared run, and moving the anchor to it loses the run.
-static constexpr std::size_t SHORTEST_NEAR = 5;
+static constexpr std::size_t SHORTEST_NEAR = 6;
 
 // Addresses in the mirror of the address cache: source positions as they
 // are, window offsets above this, so that the two never look near.
@@ -230,11 +234,13 @@ struct MirrorUndo {
 
 // Where the last copy from one side ended, and the bytes that follow it there.
 struct Near {
-    std::size_t reach_end; // positions below this look near the anchor
-    std::uint64_t from;    // source position or window offset after the copied bytes
+    std::size_t reach_start; // the first position past the copy
+    std::size_t reach_end;   // positions below this look near the anchor
+    std::uint64_t from;      // source position or window offset after the copied bytes
     bool from_source;
     bool built;
-    std::size_t held; // bytes in bytes[]
+    std::size_t held;    // bytes in bytes[]
+    std::size_t indexed; // places below this offset are in first[]
     unsigned char bytes[NEAR_AHEAD + 4];
     std::uint8_t first[std::size_t{1} << NEAR_BITS]; // offset + 1 of the first 4 bytes with a key
 };
@@ -431,6 +437,7 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
             *same = address;
         }
         Near* near = &scan->near[best.from_source];
+        near->reach_start = scan->add_start;
         near->reach_end = scan->add_start + NEAR_REACH;
         near->from = best.from + best.size;
         near->from_source = best.from_source;
@@ -439,10 +446,10 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
     return scan->add_start;
 }
 
-// Indexes the first 4 bytes of every place in the NEAR_AHEAD bytes after the
-// anchor; of equal keys the nearest place stays.
+// Fetches the NEAR_AHEAD bytes after the anchor, none of them indexed yet.
 void build_near(Scan* scan, Near* near) {
     near->built = true;
+    near->indexed = 0;
     near->held = 0;
     if (near->from_source) {
         near->held =
@@ -453,9 +460,20 @@ void build_near(Scan* scan, Near* near) {
         std::memcpy(near->bytes, scan->target + near->from, near->held);
     }
     std::memset(near->first, 0, sizeof near->first);
-    for (std::size_t j = near->held < 4 ? 0 : near->held - 3; j-- > 0;) {
-        near->first[near_key(near->bytes + j)] = static_cast<std::uint8_t>(j + 1);
+}
+
+// Indexes the first 4 bytes of the places before offset end; of equal keys
+// the nearest place stays.
+void index_near(Near* near, std::size_t end) {
+    const std::size_t places = near->held < 4 ? 0 : near->held - 3;
+    end = end < places ? end : places;
+    for (std::size_t j = near->indexed; j < end; j++) {
+        std::uint8_t* entry = &near->first[near_key(near->bytes + j)];
+        if (*entry == 0) {
+            *entry = static_cast<std::uint8_t>(j + 1);
+        }
     }
+    near->indexed = end > near->indexed ? end : near->indexed;
 }
 
 // The match near the end of the last copy from near's side for the bytes at
@@ -464,6 +482,7 @@ void find_near(Scan* scan, Near* near, std::size_t p, Candidate* best) {
     if (!near->built) {
         build_near(scan, near);
     }
+    index_near(near, p - near->reach_start + NEAR_LEAD);
     const unsigned char* t = scan->target + p;
     const std::uint8_t entry = near->first[near_key(t)];
     if (entry == 0 || std::memcmp(near->bytes + entry - 1, t, 4) != 0) {
@@ -534,11 +553,6 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
                               static_cast<std::ptrdiff_t>(run) - static_cast<std::ptrdiff_t>(cost)};
             }
         }
-        for (Near& near : scan.near) {
-            if (p < near.reach_end) {
-                find_near(&scan, &near, p, &best);
-            }
-        }
         std::uint64_t position = 0;
         if (find_source_block(index, hash, &position)) {
             const std::size_t n = source_forward(matcher->source, position, target + p, left);
@@ -555,6 +569,11 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
             const std::size_t q = std::size_t{(entry & mask) - 1} * MATCH_BLOCK;
             const std::size_t n = common_prefix(target + q, target + p, left);
             consider(&best, Candidate{VCDIFF_COPY, q, false, n, copy_saving(scan, q, false, p, n)});
+        }
+        for (Near& near : scan.near) {
+            if (p < near.reach_end) {
+                find_near(&scan, &near, p, &best);
+            }
         }
 
         if (best.size != 0) {
