@@ -253,6 +253,7 @@ struct Scan {
     std::size_t add_start; // first byte not yet covered by an op
     AddressMirror mirror;
     std::vector<MirrorUndo> undo;
+    std::size_t undo_trim_at; // undo's size at which it is next trimmed
     // By side, target then source: a translated line often takes a word
     // from earlier in the new text and then goes on in the old one, so a
     // copy from one side must not lose the other side's place.
@@ -370,6 +371,20 @@ void undo_mirror(Scan* scan) {
     }
 }
 
+// Forgets the undo of COPYs that start farther back than any backward
+// extension reaches, which no later match can take out of the plan: without
+// this a window of short copies would keep one for each.
+void trim_undo(Scan* scan) {
+    const std::size_t reach =
+        scan->add_start > LONGEST_BACKWARD ? scan->add_start - LONGEST_BACKWARD : 0;
+    std::size_t dead = 0;
+    while (dead < scan->undo.size() && (*scan->plan)[scan->undo[dead].op].at < reach) {
+        dead++;
+    }
+    scan->undo.erase(scan->undo.begin(), scan->undo.begin() + static_cast<std::ptrdiff_t>(dead));
+    scan->undo_trim_at = 2 * scan->undo.size() + 4096;
+}
+
 // Extends the chosen match backwards, takes the bytes it covers away from
 // the pending ADD and from earlier ops, and records it. Returns the position
 // after it.
@@ -435,6 +450,9 @@ std::size_t commit(Scan* scan, std::size_t p, Candidate best) {
             mirror->near[mirror->next] = address;
             mirror->next = (mirror->next + 1) % DEFAULT_NEAR_SIZE;
             *same = address;
+            if (scan->undo.size() >= scan->undo_trim_at) {
+                trim_undo(scan);
+            }
         }
         Near* near = &scan->near[best.from_source];
         near->reach_start = scan->add_start;
@@ -513,6 +531,7 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
     scan.target = target;
     scan.length = length;
     scan.plan = plan;
+    scan.undo_trim_at = 4096;
     const SourceIndex& index = *matcher->index;
 
     // Hashes run LOOKAHEAD positions ahead of the scan, and the source
