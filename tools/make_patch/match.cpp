@@ -520,6 +520,15 @@ void find_near(Scan* scan, Near* near, std::size_t p, Candidate* best) {
     }
 }
 
+// The near matches on both sides for the bytes at p, if any.
+void find_near_both(Scan* scan, std::size_t p, Candidate* best) {
+    for (Near& near : scan->near) {
+        if (p < near.reach_end) {
+            find_near(scan, &near, p, best);
+        }
+    }
+}
+
 } // namespace
 
 void plan_window(Matcher* matcher, const unsigned char* target, std::size_t length,
@@ -589,11 +598,7 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
             const std::size_t n = common_prefix(target + q, target + p, left);
             consider(&best, Candidate{VCDIFF_COPY, q, false, n, copy_saving(scan, q, false, p, n)});
         }
-        for (Near& near : scan.near) {
-            if (p < near.reach_end) {
-                find_near(&scan, &near, p, &best);
-            }
-        }
+        find_near_both(&scan, p, &best);
 
         if (best.size != 0) {
             p = commit(&scan, p, best);
@@ -610,11 +615,7 @@ void plan_window(Matcher* matcher, const unsigned char* target, std::size_t leng
     while (p + SHORTEST_NEAR <= length &&
            (p < scan.near[0].reach_end || p < scan.near[1].reach_end)) {
         Candidate best = {VCDIFF_ADD, 0, false, 0, 0};
-        for (Near& near : scan.near) {
-            if (p < near.reach_end) {
-                find_near(&scan, &near, p, &best);
-            }
-        }
+        find_near_both(&scan, p, &best);
         p = best.size != 0 ? commit(&scan, p, best) : p + 1;
     }
     if (scan.add_start < length) {
