@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -54,6 +55,8 @@ TEST(MatchFinder, FindsMatchesBackwardsAndNearTheLastCopy) {
     const std::string b = random_bytes(2, 11);
     const std::string c = random_bytes(3, 200);
     const std::string d = random_bytes(4, 40);
+    const std::string e = random_bytes(5, 200);
+    const std::string g = random_bytes(6, 100);
     struct Case {
         const char* name;
         std::string source;
@@ -67,11 +70,58 @@ TEST(MatchFinder, FindsMatchesBackwardsAndNearTheLastCopy) {
          11, 303},
         {"a short run after a word from the new text", a + "cat" + b + "dog" + c,
          d + a + d + b + "chien" + c, 380, 11, 303},
+        {"a short run after a new sentence", a + "cat" + b + "dog" + c, a + e + b + "chien" + c,
+         500, 11, 303},
+        {"a short run after a cut sentence, once the scan moved on", a + e + b + "dog" + c,
+         a + g + b + "chien" + c, 400, 11, 500},
     };
     for (const Case& t : cases) {
         const std::vector<PlannedOp> plan = plan_pair(t.source, t.target);
         EXPECT_TRUE(has_copy(plan, t.at, t.size, t.from)) << t.name;
     }
+}
+
+// Lines of words with a third of them translated, words of other lengths
+// throughout, so that the old and new text share runs of a word or two
+// between changed words. The plan rebuilds the text, and what it adds is
+// hardly more than the translated words: the runs between them are copied.
+TEST(MatchFinder, CopiesTheRunsBetweenTranslatedWords) {
+    const char* words[] = {"the", "door", "opens", "slowly", "and",   "a",      "voice", "calls",
+                           "out", "from", "dark",  "hall",   "where", "nobody", "has",   "walked"};
+    const char* translated[] = {"la",    "puerta", "abre",  "despacio", "y",      "una",
+                                "voz",   "llama",  "fuera", "desde",    "oscura", "sala",
+                                "donde", "nadie",  "ha",    "caminado"};
+    std::mt19937_64 random(9);
+    std::string source;
+    std::string target;
+    std::size_t new_bytes = 0;
+    for (int line = 0; line < 3000; line++) {
+        for (int w = 0; w < 8; w++) {
+            const std::size_t word = random() % 16;
+            source += std::string(words[word]) + " ";
+            const bool changed = random() % 3 == 0;
+            target += std::string(changed ? translated[word] : words[word]) + " ";
+            new_bytes += changed ? std::strlen(translated[word]) : 0;
+        }
+        source += "\n";
+        target += "\n";
+    }
+    const std::vector<PlannedOp> plan = plan_pair(source, target);
+    std::string rebuilt;
+    std::size_t added = 0;
+    for (const PlannedOp& op : plan) {
+        ASSERT_EQ(op.at, rebuilt.size());
+        for (std::uint64_t i = 0; i < op.size; i++) {
+            rebuilt += op.kind == VCDIFF_ADD   ? target[op.at + i]
+                       : op.kind == VCDIFF_RUN ? target[op.at]
+                       : op.from_source        ? source[op.from + i]
+                                               : rebuilt[op.from + i];
+        }
+        added += op.kind == VCDIFF_ADD ? op.size : 0;
+    }
+    EXPECT_EQ(rebuilt, target);
+    EXPECT_LT(added, new_bytes * 11 / 10)
+        << added << " added for " << new_bytes << " bytes translated";
 }
 
 // What a COPY costs under the default code table: sizes 4 to 18 are in the
