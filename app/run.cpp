@@ -156,7 +156,7 @@ void patch_image(const RunNames& names) {
     // the run like any failed patch: the unfinished image goes, and only
     // then may the process end.
     start_interrupt_watch();
-    TemporaryFile file{-1};
+    TemporaryFile file{-1, -1};
     const ImageOutcome outcome =
         write_image(names.source, names.temporary, names.output, names.output_display, &file);
     if (outcome != IMAGE_PUBLISHED) {

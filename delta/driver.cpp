@@ -189,8 +189,8 @@ static std::int32_t write_target_window(DriverState* state, const unsigned char*
         // only needs a nonzero result. Nothing at all gets its own value.
         return count != 0 ? static_cast<std::int32_t>(count) : PATCH_OUTPUT_FAILED;
     }
+    state->bytes_written += count;
     if (state->show_progress && state->expected_output_bytes != 0) {
-        state->bytes_written += count;
         const std::int32_t percentage =
             progress_percentage(state->bytes_written, state->expected_output_bytes,
                                 state->progress_start, state->progress_end);
@@ -206,6 +206,11 @@ static std::int32_t write_target_window(DriverState* state, const unsigned char*
 static std::int32_t write_target(void* opaque, const unsigned char* window, usize_t end,
                                  bool window_done) {
     DriverState* state = static_cast<DriverState*>(opaque);
+    if (state->expected_output_bytes != 0 &&
+        state->bytes_written + end > state->expected_output_bytes) {
+        state->failure = "the patch makes a target longer than expected";
+        return PATCH_WRONG_SIZE;
+    }
     const std::int32_t result = window_done ? write_target_window(state, window, end)
                                             : hand_over_produced_bytes(state, window, end);
     if (result != 0) {
@@ -316,6 +321,10 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
     // that is an empty patch: no patch at all.
     if (state.stream.decode_state != STATE_WINDOW_INDICATOR) {
         return fail_driver(&state, DECODE_INVALID_INPUT, "patch ends inside its header", message);
+    }
+    if (state.expected_output_bytes != 0 && state.bytes_written != state.expected_output_bytes) {
+        return fail_driver(&state, PATCH_WRONG_SIZE,
+                           "the patch makes a target shorter than expected", message);
     }
     // Buffered bytes and delayed write errors surface only here.
     stop_output_writer(&state.writer);

@@ -14,12 +14,17 @@ constexpr std::int32_t PATCH_NOT_FOUND = -2;       // no patch resource, or patc
 constexpr std::int32_t PATCH_OUTPUT_FAILED = -3;   // output not created, written or closed
 constexpr std::int32_t PATCH_READ_FAILED = -4;     // reading the patch file failed
 constexpr std::int32_t PATCH_INTERRUPTED = -5;     // the player interrupted the program
+constexpr std::int32_t PATCH_WRONG_SIZE = -6;       // the target is not expected_output_bytes long
 
 // Applies the VCDIFF patch carried as resource patch_resource_name (or, when
 // that is null, read from patch_file_path) to source_path, writing
 // output_path. Returns 0 on success, a negative decoder status, -1 when the
 // source cannot be examined or positioned, or another nonzero value when the
 // output cannot be written. Prints the progress line when show_progress is set.
+// An expected_output_bytes other than 0 is the exact size the target must
+// have: a patch that makes more fails before any byte past it is written,
+// and one that makes less fails at its end (PATCH_WRONG_SIZE), so a patch
+// for another image is never taken for a success.
 std::int32_t apply_delta_patch(bool show_progress, std::int32_t progress_start,
                                std::int32_t progress_end, std::uint32_t expected_output_bytes,
                                const char* patch_resource_name, const char* source_path,

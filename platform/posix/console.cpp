@@ -2,7 +2,25 @@
 
 #include "platform/cp850.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+void open_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number is taken, which is fd itself unless an
+        // earlier one was missing too and took it.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
 
 // Code page 850 bytes are shown in UTF-8, so that a Linux terminal shows the
 // letters a Windows console would.

@@ -1,5 +1,7 @@
 #include "platform/file.h"
 
+#include "platform/held_files.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +29,32 @@ static int open_without_waiting(const char* path, int flags, bool only_regular) 
     return fd;
 }
 
+// A file the run created and holds is opened through what holds it: a
+// descriptor of the same open file, at its start (emptied for 'w'). -1 when
+// path names no held file, or the descriptor cannot be had (errno says).
+static int open_held(const char* path, bool empty, bool* held) {
+    const std::intptr_t holder = find_held_file(path);
+    *held = holder >= 0;
+    if (!*held) {
+        return -1;
+    }
+    const int fd = fcntl(static_cast<int>(holder), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if ((empty && ftruncate(fd, 0) != 0) || lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int open_existing_file(const char* path, FileMode mode) {
+    bool held = false;
+    const int held_fd = open_held(path, false, &held);
+    if (held) {
+        return held_fd;
+    }
     int flags = 0;
     switch (mode) {
     case FILE_READ:
@@ -95,7 +122,11 @@ std::FILE* open_file_stream(const char* path, const char* mode) {
         errno = EINVAL;
         return nullptr;
     }
-    const int fd = open_without_waiting(path, flags, mode[0] == 'r');
+    bool held = false;
+    int fd = open_held(path, mode[0] == 'w', &held);
+    if (!held) {
+        fd = open_without_waiting(path, flags, mode[0] == 'r');
+    }
     if (fd < 0) {
         return nullptr;
     }

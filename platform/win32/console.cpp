@@ -4,6 +4,21 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+
+void open_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) != -1) {
+            continue;
+        }
+        const int opened = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            _dup2(opened, fd);
+            _close(opened);
+        }
+    }
+}
 
 void write_console_cp850(const char* text) {
     std::fputs(text, stdout);

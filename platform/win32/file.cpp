@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include "platform/held_files.h"
 #include "platform/win32/wide.h"
 
 #include <cerrno>
@@ -15,7 +16,38 @@ static bool is_disk_file(intptr_t handle) {
     return handle != -1 && GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK;
 }
 
+// A file the run created and holds is opened through what holds it: a
+// duplicate of the handle, at the file's start (emptied for 'w'). -1 when
+// path names no held file, or the duplicate cannot be had.
+static int open_held(const char* path, bool empty, bool* held) {
+    const std::intptr_t holder = find_held_file(path);
+    *held = holder != -1;
+    if (!*held) {
+        return -1;
+    }
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(holder), GetCurrentProcess(),
+                         &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(duplicate);
+        return -1;
+    }
+    if (_lseeki64(fd, 0, SEEK_SET) != 0 || (empty && _chsize_s(fd, 0) != 0)) {
+        _close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int open_existing_file(const char* path, FileMode mode) {
+    bool held = false;
+    const int held_fd = open_held(path, false, &held);
+    if (held) {
+        return held_fd;
+    }
     std::wstring name;
     if (!extended_path(path, &name)) {
         return -1;
@@ -53,6 +85,15 @@ FileKind file_kind(const char* path) {
 }
 
 std::FILE* open_file_stream(const char* path, const char* mode) {
+    bool held = false;
+    const int held_fd = open_held(path, mode[0] == 'w', &held);
+    if (held) {
+        std::FILE* stream = held_fd >= 0 ? _fdopen(held_fd, mode) : nullptr;
+        if (stream == nullptr && held_fd >= 0) {
+            _close(held_fd);
+        }
+        return stream;
+    }
     std::wstring name;
     std::wstring wide_mode;
     if (!extended_path(path, &name) || !widen(mode, &wide_mode)) {

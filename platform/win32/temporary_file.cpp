@@ -1,16 +1,19 @@
 #include "platform/temporary_file.h"
 
+#include "platform/held_files.h"
 #include "platform/win32/wide.h"
 
 #include <cerrno>
 #include <string>
 #include <windows.h>
 
-// The run holds its file by keeping the handle that created it open. That
-// handle shares reading, writing and deletion, so that the patch driver, the
-// movie rewrite and the rename can open the file by name; whoever finds the
-// name taken opens it with no sharing at all, which the system refuses for as
-// long as any handle is open: a refusal means another program holds it.
+// The run holds its file by keeping the handle that created it open, with
+// the right to delete and rename it: the patch driver and the movie rewrite
+// get duplicates of that handle, and the rename and the removal go through
+// it, so after the creation the name is never opened again. The handle
+// shares reading, writing and deletion; whoever finds the name taken opens
+// it with no sharing at all, which the system refuses for as long as any
+// handle is open: a refusal means another program holds it.
 
 namespace {
 
@@ -19,15 +22,6 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 HANDLE held_handle(const TemporaryFile* file) {
     return reinterpret_cast<HANDLE>(file->holder);
-}
-
-bool same_identity(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION first;
-    BY_HANDLE_FILE_INFORMATION second;
-    return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 // The name itself, a link included, opened to be renamed or removed; the
@@ -71,32 +65,26 @@ TemporaryStatus remove_leftover(const std::wstring& name) {
     return removed ? TEMPORARY_CREATED : TEMPORARY_REFUSED;
 }
 
-// A rename or removal of path, by a handle checked to be the file held.
-HANDLE open_held_name(const TemporaryFile* file, const char* path) {
-    std::wstring name;
-    if (file->holder == -1 || !extended_path(path, &name)) {
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE handle = open_name(name, SHARE_ALL);
-    if (handle != INVALID_HANDLE_VALUE && !same_identity(handle, held_handle(file))) {
-        CloseHandle(handle);
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
-}
-
 } // namespace
 
 TemporaryStatus create_temporary_file(const char* path, TemporaryFile* file) {
     file->holder = -1;
+    file->folder = -1;
     std::wstring name;
     if (!extended_path(path, &name)) {
         return TEMPORARY_REFUSED;
     }
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
-        HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, SHARE_ALL,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
+            // Held but unknown to the opens that follow, the file would be
+            // written by name after all: better not to start.
+            if (!remember_held_file(path, reinterpret_cast<std::intptr_t>(handle))) {
+                mark_for_deletion(handle);
+                CloseHandle(handle);
+                return TEMPORARY_REFUSED;
+            }
             file->holder = reinterpret_cast<std::intptr_t>(handle);
             return TEMPORARY_CREATED;
         }
@@ -119,17 +107,20 @@ int flush_temporary_file(const TemporaryFile* file) {
     return FlushFileBuffers(held_handle(file)) ? 0 : -1;
 }
 
+// The held handle is the file whatever its name now is, so path is not
+// looked at: the file renamed is the one this run wrote.
 int rename_temporary_file(const TemporaryFile* file, const char* path, const char* final_path) {
+    (void)path;
     std::wstring final_name;
     if (!extended_path(final_path, &final_name)) {
         errno = EINVAL;
         return -1;
     }
-    HANDLE handle = open_held_name(file, path);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (file->holder == -1) {
         errno = ENOENT;
         return -1;
     }
+    HANDLE handle = held_handle(file);
     // FILE_RENAME_INFO ends in the new name; the record is sized to hold it.
     const std::size_t bytes = sizeof(FILE_RENAME_INFO) + (final_name.size() + 1) * sizeof(wchar_t);
     std::string storage(bytes, '\0');
@@ -143,9 +134,8 @@ int rename_temporary_file(const TemporaryFile* file, const char* path, const cha
     // The new name goes to the disk with the file, as a write-through move
     // would have it.
     if (renamed) {
-        FlushFileBuffers(held_handle(file));
+        FlushFileBuffers(handle);
     }
-    CloseHandle(handle);
     if (!renamed) {
         errno = EACCES;
         return -1;
@@ -153,17 +143,19 @@ int rename_temporary_file(const TemporaryFile* file, const char* path, const cha
     return 0;
 }
 
+// The file goes once its last handle closes: the driver's and the
+// rewrite's duplicates are closed by now.
 void discard_temporary_file(TemporaryFile* file, const char* path) {
-    HANDLE handle = open_held_name(file, path);
-    if (handle != INVALID_HANDLE_VALUE) {
-        mark_for_deletion(handle);
-        CloseHandle(handle);
+    (void)path;
+    if (file->holder != -1) {
+        mark_for_deletion(held_handle(file));
     }
     release_temporary_file(file);
 }
 
 void release_temporary_file(TemporaryFile* file) {
     if (file->holder != -1) {
+        forget_held_file(file->holder);
         CloseHandle(held_handle(file));
         file->holder = -1;
     }

@@ -6,6 +6,7 @@
 #include "tools/demo_kit/sha256.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <vector>
@@ -122,6 +123,29 @@ TEST_F(FullRun, TranslatesTheImageAndReplacesAnEarlierOutput) {
                          CLOSING));
     EXPECT_EQ(file_digest(output), expected_digest());
     EXPECT_FALSE(fs::exists(folder / "Veltrane_patched.tmp")) << "the temporary name is gone";
+}
+
+// Nothing after its creation opens the temporary name again, so nothing put
+// under that name meanwhile gets the image; and a run started without
+// standard output still writes the image alone, not console text into it.
+TEST_F(FullRun, OpensTheTemporaryNameOnceAndWritesNoTextIntoTheImage) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const fs::path trace = build_path(E2E_WORK) / "open-trace.txt";
+    const std::string command = "cd '" + folder.string() +
+                                "' && strace -f -qq -e trace=open,openat,openat2,creat -o '" +
+                                trace.string() + "' '" + PATCHER_PROGRAM + "' </dev/null >&-";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string opens = read_file(trace);
+    std::size_t count = 0;
+    for (std::size_t at = opens.find("Veltrane_patched.tmp\""); at != std::string::npos;
+         at = opens.find("Veltrane_patched.tmp\"", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 1u) << opens;
+    EXPECT_EQ(file_digest(output), expected_digest());
+    fs::remove(trace);
 }
 
 TEST_F(FullRun, TranslatesTheImageInAFolderWithAJapaneseAndASpanishName) {

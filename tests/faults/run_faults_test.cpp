@@ -286,6 +286,55 @@ TEST_F(RunFault, QuitMidPatchKeepsTheEarlierOutputAsItWas) {
     interrupt_mid_patch(CHILD_SIGQUIT, "the earlier patched image");
 }
 
+// The folder of the image moved on once the patch is under way: the run
+// writes, re-dubs and renames the file it holds in the folder it holds, so
+// the image is published where the folder now is, and nothing is left
+// behind at either place.
+struct MovedFolder {
+    fs::path from;
+    fs::path to;
+    bool moved;
+};
+
+void move_folder(void* context) {
+    MovedFolder* move = static_cast<MovedFolder*>(context);
+    std::error_code error;
+    fs::rename(move->from, move->to, error);
+    move->moved = !error;
+}
+
+TEST_F(RunFault, FolderMovedMidPatchPublishesWhereTheFolderNowIs) {
+    describe("The image's folder renamed while the patch is written");
+    if (fs::path::preferred_separator == '\\') {
+        GTEST_SKIP() << "Windows keeps a folder with an open file where it is; Wine moves it, "
+                        "and then loses the file's name";
+    }
+    ASSERT_TRUE(fs::exists(shared)) << "the demo image comes from the e2e_image fixture";
+    MovedFolder move{folder / "juego", folder / "juego movido", false};
+    fs::create_directory(move.from);
+    std::error_code error;
+    fs::create_hard_link(shared, move.from / "Veltrane.iso", error);
+    if (error) {
+        fs::copy_file(shared, move.from / "Veltrane.iso");
+    }
+    const auto source_time = fs::last_write_time(move.from / "Veltrane.iso");
+    note_source("moved with its folder, checked there");
+    ChildRun child = full_run(folder);
+    child.trigger = to_console("Progresión: ");
+    child.on_trigger = move_folder;
+    child.context = &move;
+    const ChildResult result = run(child);
+    EXPECT_TRUE(result.triggered);
+    const fs::path now = move.moved ? move.to : move.from;
+    EXPECT_NE(result.output.find("aplicado correctamente"), std::string::npos) << result.output;
+    expect_output(now / "Veltrane_patched.iso", OUTPUT_IMAGE_BYTES);
+    forbid_output(now / "Veltrane_patched.tmp");
+    EXPECT_EQ(fs::last_write_time(now / "Veltrane.iso"), source_time);
+    if (move.moved) {
+        EXPECT_FALSE(fs::exists(move.from)) << "nothing is made at the old place";
+    }
+}
+
 TEST_F(RunFault, OutputPipeClosedMidPatchLeavesNothingBehind) {
     describe("Output piped into `head -c 150`: the pipe closes during the progress lines");
     link_image();

@@ -297,7 +297,7 @@ TEST(PatchDriver, PrintsProgressWhenThePercentageChanges) {
     } CASES[] = {
         {"quarters", 4, 25000, 100000, 0, 99, true,
          "Progresión: 24 %\rProgresión: 49 %\rProgresión: 74 %\rProgresión: 99 %\r"},
-        {"never past 0 %", 8, 1000, 1000000, 0, 99, true, ""},
+        {"never past 0 %", 8, 1000, 8000, 0, 0, true, ""},
         {"from 10 to 20", 2, 50, 100, 10, 20, true, "Progresión: 15 %\rProgresión: 20 %\r"},
         {"a percentage is printed once", 4, 25, 100, 0, 2, true,
          "Progresión: 1 %\rProgresión: 2 %\r"},
@@ -326,6 +326,45 @@ TEST(PatchDriver, PrintsProgressWhenThePercentageChanges) {
         EXPECT_EQ(result, 0) << c.what;
         EXPECT_EQ(printed, to_console(c.printed)) << c.what;
         EXPECT_EQ(read_file(work.output), as_string(target)) << c.what;
+    }
+}
+
+// A patch that makes another size than the image expected is a failed patch,
+// not a success: nothing past the expected size reaches the file, and the
+// progress never passes its end.
+TEST(PatchDriver, RefusesATargetOfAnotherSizeThanExpected) {
+    std::vector<unsigned char> patch;
+    vcdiff_write_header(&patch, nullptr, 0);
+    const unsigned char fill = 0x3C;
+    for (int w = 0; w < 4; ++w) {
+        const VcdiffInstruction run{VCDIFF_RUN, 25000, 0, &fill};
+        ASSERT_TRUE(
+            vcdiff_write_window(&patch, VcdiffWindowSpec{false, 0, 0, false, 0, 25000}, &run, 1));
+    }
+    const struct {
+        std::uint32_t expected;
+        std::int32_t result;
+    } CASES[] = {
+        {100000, 0},
+        {99999, PATCH_WRONG_SIZE},  // a byte longer than expected
+        {60000, PATCH_WRONG_SIZE},  // past it inside a window
+        {100001, PATCH_WRONG_SIZE}, // a byte short
+        {200000, PATCH_WRONG_SIZE}, // windows short
+    };
+    for (const auto& c : CASES) {
+        Workspace work;
+        write_file(work.patch, as_string(patch));
+        StdoutCapture capture = start_stdout_capture();
+        const std::int32_t result =
+            apply_delta_patch(true, 0, 100, c.expected, nullptr, work.source.string().c_str(),
+                              work.output.string().c_str(), work.patch.string().c_str());
+        const std::string printed = finish_stdout_capture(&capture);
+        EXPECT_EQ(result, c.result) << c.expected;
+        EXPECT_LE(fs::file_size(work.output), c.expected) << c.expected;
+        for (std::size_t at = printed.find(": "); at != std::string::npos;
+             at = printed.find(": ", at + 1)) {
+            EXPECT_LE(std::stoi(printed.substr(at + 2)), 100) << c.expected << ": " << printed;
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include "delta/format.h"
 #include "io/file_access.h"
 #include "platform/arguments.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/temporary_file.h"
@@ -91,6 +92,7 @@ static std::uint32_t announced_target_bytes(const char* patch_path) {
 }
 
 int main(int argc, char** argv) {
+    open_standard_streams();
     // Paths in UTF-8 on every platform, as the program's file functions take them.
     ProgramArguments arguments;
     if (!read_program_arguments(&argc, &argv, &arguments)) {
@@ -136,7 +138,7 @@ int main(int argc, char** argv) {
     // Watched from before the target exists until it has its name.
     start_interrupt_watch();
     std::int32_t result = PATCH_OUTPUT_FAILED;
-    TemporaryFile file{-1};
+    TemporaryFile file{-1, -1};
     // An earlier OUTPUT stays until the new one replaces it.
     const TemporaryStatus created = create_temporary_file(temporary.c_str(), &file);
     if (created == TEMPORARY_HELD) {

@@ -12,6 +12,7 @@
 #include "movie/adpcm.h"
 #include "movie/rewrite.h"
 #include "platform/arguments.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/temporary_file.h"
@@ -212,7 +213,7 @@ static bool write_output(const char* path, const std::vector<unsigned char>& byt
     // From before the file exists until it has its name, an interrupt ends
     // the run with the unfinished file removed.
     start_interrupt_watch();
-    TemporaryFile file{-1};
+    TemporaryFile file{-1, -1};
     bool written = create_temporary_file(temporary.c_str(), &file) == TEMPORARY_CREATED;
     std::FILE* stream = written ? open_file_stream(temporary.c_str(), "wb") : nullptr;
     if (stream != nullptr) {
@@ -251,6 +252,7 @@ static void print_comparison(int movie, std::uint64_t room_bytes, std::size_t sa
 }
 
 int main(int argc, char** argv) {
+    open_standard_streams();
     // Paths in UTF-8 on every platform, as the program's file functions take them.
     ProgramArguments arguments;
     if (!read_program_arguments(&argc, &argv, &arguments)) {

@@ -10,6 +10,7 @@
 // to standard error and no PATCH is written (an older one stays as it was).
 
 #include "platform/arguments.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "tools/make_patch/make_patch.h"
@@ -58,6 +59,7 @@ static bool parse_arguments(int argc, char** argv, MakePatchOptions* options) {
 }
 
 int main(int argc, char** argv) {
+    open_standard_streams();
     // Paths in UTF-8 on every platform, as the program's file functions take them.
     ProgramArguments arguments;
     if (!read_program_arguments(&argc, &argv, &arguments)) {

@@ -1,5 +1,6 @@
 #include "tools/make_patch/make_patch.h"
 
+#include "delta/summary.h"
 #include "io/file_access.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
@@ -273,7 +274,7 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     run.pipeline.verifier.descriptor = -1;
     run.pipeline.shown_percentage = -1;
     run.verifier_thread = nullptr;
-    run.temporary = TemporaryFile{-1};
+    run.temporary = TemporaryFile{-1, -1};
 
     const std::int64_t source_length = measure_file(options.source_path);
     if (source_length < 0) {
@@ -303,12 +304,13 @@ bool make_patch(const MakePatchOptions& options, MakePatchResult* result, char* 
     // The header goes out first: the temporary file proves the folder takes
     // a file before minutes are spent on the index.
     std::vector<unsigned char> header;
-    std::string app_header;
     if (options.with_checksum) {
-        app_header = "make-patch: source " + std::to_string(source_bytes) + " bytes, target " +
-                     std::to_string(target_bytes) + " bytes";
-        vcdiff_write_header(&header, reinterpret_cast<const unsigned char*>(app_header.data()),
-                            app_header.size());
+        // In the form the patcher's build reads back to check what it carries.
+        char app_header[SIZES_HEADER_CAPACITY];
+        const std::size_t app_header_length =
+            write_sizes_header(source_bytes, target_bytes, app_header);
+        vcdiff_write_header(&header, reinterpret_cast<const unsigned char*>(app_header),
+                            app_header_length);
     } else {
         vcdiff_write_header(&header, nullptr, 0);
     }
