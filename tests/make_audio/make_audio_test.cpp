@@ -2,7 +2,7 @@
 #include "movie/rewrite.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/demo_kit/movie.h"
+#include "demo_kit/movie.h"
 
 #include <gtest/gtest.h>
 

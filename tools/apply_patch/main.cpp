@@ -15,20 +15,56 @@
 #include "platform/interrupt.h"
 #include "platform/temporary_file.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-// Reads one RFC 3284 integer; false at the end of the file or past 64 bits.
-static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t* value) {
-    std::uint64_t result = 0;
-    for (;;) {
-        const int byte = std::fgetc(file);
-        if (byte == EOF) {
+// The patch file in pieces as large as those the driver hands the decoder,
+// for the few header bytes the scan below looks at.
+struct PatchBytes {
+    std::FILE* file;
+    std::uint64_t position; // file offset of the next byte
+    std::size_t length;     // bytes in piece
+    std::size_t used;       // of those, taken
+    unsigned char piece[PATCH_CHUNK_SIZE];
+};
+
+static bool next_byte(PatchBytes* in, unsigned* byte) {
+    if (in->used == in->length) {
+        in->length = std::fread(in->piece, 1, sizeof in->piece, in->file);
+        in->used = 0;
+        if (in->length == 0) {
             return false;
         }
-        ++*position;
-        switch (add_integer_byte(&result, static_cast<unsigned>(byte))) {
+    }
+    *byte = in->piece[in->used++];
+    ++in->position;
+    return true;
+}
+
+// Goes on from position, which may lie past the end of the file.
+static bool move_to(PatchBytes* in, std::uint64_t position) {
+    const std::uint64_t ahead = position - in->position;
+    if (position >= in->position && ahead <= in->length - in->used) {
+        in->used += static_cast<std::size_t>(ahead);
+    } else if (stream_seek(in->file, position) == 0) {
+        in->length = 0;
+        in->used = 0;
+    } else {
+        return false;
+    }
+    in->position = position;
+    return true;
+}
+
+// One RFC 3284 integer, by the decoder's rule (delta/format.h); false at the
+// end of the file or past 64 bits.
+static bool read_integer(PatchBytes* in, std::uint64_t* value) {
+    std::uint64_t result = 0;
+    unsigned byte = 0;
+    while (next_byte(in, &byte)) {
+        switch (add_integer_byte(&result, byte)) {
         case INTEGER_MORE:
             break;
         case INTEGER_DONE:
@@ -38,6 +74,7 @@ static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t
             return false;
         }
     }
+    return false;
 }
 
 // The target size the patch announces: the sum of its windows' target
@@ -45,48 +82,38 @@ static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t
 // does not fit the progress arithmetic); the patch is then applied without a
 // progress line, and the driver reports whatever is wrong with it.
 static std::uint32_t announced_target_bytes(const char* patch_path) {
-    std::FILE* file = open_file_stream(patch_path, "rb");
-    if (file == nullptr) {
+    PatchBytes in = {open_file_stream(patch_path, "rb"), 0, 0, 0, {}};
+    if (in.file == nullptr) {
         return 0;
     }
-    std::uint64_t position = 0;
     std::uint64_t total = 0;
+    unsigned byte = 0;
     bool ok = true;
     for (const unsigned char magic : VCDIFF_MAGIC) {
-        ok = ok && std::fgetc(file) == magic;
+        ok = ok && next_byte(&in, &byte) && byte == magic;
     }
-    position = sizeof VCDIFF_MAGIC;
-    const int indicator = ok ? std::fgetc(file) : EOF;
-    ++position;
     // Secondary compression and own code tables are refused by the decoder.
-    ok = ok && indicator != EOF && (indicator & ~int{VCD_APPHEADER}) == 0;
-    if (ok && (indicator & VCD_APPHEADER) != 0) {
+    ok = ok && next_byte(&in, &byte) && (byte & ~unsigned{VCD_APPHEADER}) == 0;
+    if (ok && (byte & VCD_APPHEADER) != 0) {
         std::uint64_t length = 0;
-        ok = read_integer(file, &position, &length) && stream_seek(file, position + length) == 0;
-        position += length;
+        ok = read_integer(&in, &length) && move_to(&in, in.position + length);
     }
-    while (ok) {
-        const int window = std::fgetc(file);
-        if (window == EOF) {
-            break;
-        }
-        ++position;
+    while (ok && next_byte(&in, &byte)) {
         std::uint64_t value = 0;
-        const usize_t segment = static_cast<usize_t>(window) & (VCD_SOURCE | VCD_TARGET);
+        const usize_t segment = usize_t{byte} & (VCD_SOURCE | VCD_TARGET);
         if (segment == VCD_SOURCE || segment == VCD_TARGET) {
-            ok = read_integer(file, &position, &value) && read_integer(file, &position, &value);
+            ok = read_integer(&in, &value) && read_integer(&in, &value);
         }
         std::uint64_t encoding = 0;
         std::uint64_t target = 0;
-        ok = ok && read_integer(file, &position, &encoding);
-        const std::uint64_t next_window = position + encoding;
-        ok = ok && read_integer(file, &position, &target) && next_window >= position &&
-             stream_seek(file, next_window) == 0;
-        position = next_window;
+        ok = ok && read_integer(&in, &encoding);
+        const std::uint64_t next_window = in.position + encoding;
+        ok = ok && read_integer(&in, &target) && next_window >= in.position &&
+             move_to(&in, next_window);
         total += target;
         ok = ok && total <= UINT32_MAX;
     }
-    std::fclose(file);
+    std::fclose(in.file);
     return ok ? static_cast<std::uint32_t>(total) : 0;
 }
 
