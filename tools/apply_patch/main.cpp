@@ -20,14 +20,14 @@
 #include <cstdio>
 #include <string>
 
-// The patch file in pieces as large as those the driver hands the decoder,
-// for the few header bytes the scan below looks at.
+// The patch file read a piece at a time, for the few header bytes the scan
+// below looks at: a window header takes at most 41.
 struct PatchBytes {
     std::FILE* file;
     std::uint64_t position; // file offset of the next byte
     std::size_t length;     // bytes in piece
     std::size_t used;       // of those, taken
-    unsigned char piece[PATCH_CHUNK_SIZE];
+    unsigned char piece[64];
 };
 
 static bool next_byte(PatchBytes* in, unsigned* byte) {
@@ -45,17 +45,10 @@ static bool next_byte(PatchBytes* in, unsigned* byte) {
 
 // Goes on from position, which may lie past the end of the file.
 static bool move_to(PatchBytes* in, std::uint64_t position) {
-    const std::uint64_t ahead = position - in->position;
-    if (position >= in->position && ahead <= in->length - in->used) {
-        in->used += static_cast<std::size_t>(ahead);
-    } else if (stream_seek(in->file, position) == 0) {
-        in->length = 0;
-        in->used = 0;
-    } else {
-        return false;
-    }
     in->position = position;
-    return true;
+    in->length = 0;
+    in->used = 0;
+    return stream_seek(in->file, position) == 0;
 }
 
 // One RFC 3284 integer, by the decoder's rule (delta/format.h); false at the
