@@ -2,7 +2,8 @@
 
 #include <cstdint>
 
-// The Japanese image: its exact length and two signatures.
+// The Japanese image: its exact length and two signatures. The demo kit
+// spells them again in demo_kit/source_image.h, deliberately independently.
 constexpr std::int64_t SOURCE_IMAGE_SIZE = 0x56C28000;
 constexpr std::uint32_t BOOT_PATH_OFFSET = 593928;
 constexpr char BOOT_PATH_SIGNATURE[] = "cdrom0:\\SXKQ_805.17;1";

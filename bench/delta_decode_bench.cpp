@@ -13,8 +13,8 @@
 #include "delta/adler32.h"
 #include "delta/loop.h"
 #include "delta/stream.h"
-#include "tools/random/random.h"
-#include "tools/vcdiff/encoder.h"
+#include "tests/support/random/random.h"
+#include "tests/support/vcdiff/encoder.h"
 
 #include <benchmark/benchmark.h>
 

@@ -25,7 +25,7 @@
 //           runs between changed words and everything after a change moves
 //   GRAPH/  a tenth of the size in pictures; in tree 2 a few are replaced
 
-#include "tools/random/random.h"
+#include "tests/support/random/random.h"
 
 #include <algorithm>
 #include <cstdint>

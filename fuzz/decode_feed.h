@@ -8,7 +8,7 @@
 // of a piece already handed back.
 
 #include "delta/stream.h"
-#include "tools/random/random.h"
+#include "tests/support/random/random.h"
 
 #include <cstddef>
 #include <cstdint>

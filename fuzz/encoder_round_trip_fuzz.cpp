@@ -8,9 +8,9 @@
 // source and the target.
 
 #include "fuzz/decode_feed.h"
+#include "tests/support/vcdiff/encoder.h"
 #include "tools/make_patch/match.h"
 #include "tools/make_patch/source_index.h"
-#include "tools/vcdiff/encoder.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 
 #include "delta/format.h"
 #include "fuzz/decode_feed.h"
-#include "tools/vcdiff/encoder.h"
+#include "tests/support/vcdiff/encoder.h"
 
 #include <cstdio>
 #include <string>

@@ -11,6 +11,8 @@
 // Where each movie lies in the patched image and which resource re-dubs it:
 // MPEG-2 program stream, audio as 16-bit PCM in private stream 1. Both offsets
 // are multiples of the 2048-byte sector; each length is whole sectors plus 4.
+// The demo kit spells these regions, the soundtrack lengths and the kept
+// bytes below again in demo_kit/movie.h, deliberately independently.
 struct MovieRegion {
     const char* resource_name;
     std::uint32_t offset;

@@ -14,8 +14,6 @@ const std::string NOT_FOUND = "Incapaz de hallar el ISO Jap de Veltrane para PS2
                               "El CRC32 del archivo debe ser 0xDED23029.\n";
 const std::string CLOSING = "\nPresiona Enter para salir del programa.";
 
-constexpr std::uint64_t IMAGE_SIZE = 1455587328;
-
 class Run : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -36,13 +34,9 @@ class Run : public ::testing::Test {
     fs::path image(const std::string& relative, bool boot_path, bool second) {
         fs::path path = folder / relative;
         fs::create_directories(path.parent_path());
-        make_sparse_file(path, IMAGE_SIZE);
-        if (boot_path) {
-            write_at(path, 593928, "cdrom0:\\SXKQ_805.17;1");
-        }
-        if (second) {
-            write_at(path, 2398042, ".unknvma");
-        }
+        make_decoy_image(path, SOURCE_IMAGE_BYTES,
+                         (boot_path ? DECOY_BOOT_SIGNATURE : 0) |
+                             (second ? DECOY_SECOND_SIGNATURE : 0));
         return path;
     }
 
@@ -69,16 +63,15 @@ TEST_F(Run, ClosedInputAtTheEnterWaitEndsAtOnce) {
 TEST_F(Run, CandidatesThatFailATestAreSkippedSilently) {
     write_file(folder / "small.iso", "not an image");
     make_sparse_file(folder / "patched_before.iso", 1551040512); // an earlier output's size
-    make_sparse_file(folder / "plus4g.iso", IMAGE_SIZE + (1ull << 32));
-    write_at(folder / "plus4g.iso", 593928, "cdrom0:\\SXKQ_805.17;1");
-    write_at(folder / "plus4g.iso", 2398042, ".unknvma");
+    make_decoy_image(folder / "plus4g.iso", SOURCE_IMAGE_BYTES + (1ull << 32));
     image("no_signature.iso", false, false);
     image("boot_only.iso", true, false);
     image("second_only.iso", false, true);
     fs::create_directories(folder / "disc.iso");
     write_file(folder / "notes.txt", "hello");
     EXPECT_EQ(run().output, to_console(BANNER + NOT_FOUND + CLOSING));
-    EXPECT_EQ(fs::file_size(folder / "boot_only.iso"), IMAGE_SIZE) << "candidates stay untouched";
+    EXPECT_EQ(fs::file_size(folder / "boot_only.iso"), SOURCE_IMAGE_BYTES)
+        << "candidates stay untouched";
 }
 
 TEST_F(Run, UnopenableCandidateEndsTheRunBeforeLaterImages) {
@@ -110,7 +103,7 @@ TEST_F(Run, IdentifiedImageIsNamedAndItsOutputNeverLeftAfterAFailedPatch) {
     EXPECT_EQ(result.output.substr(result.output.size() - to_console(CLOSING).size()),
               to_console(CLOSING));
     EXPECT_FALSE(fs::exists(folder / "sub" / "juego_patched.iso"));
-    EXPECT_EQ(fs::file_size(source), IMAGE_SIZE);
+    EXPECT_EQ(fs::file_size(source), SOURCE_IMAGE_BYTES);
 }
 
 TEST_F(Run, EarlierOutputStaysWhenThePatchFails) {

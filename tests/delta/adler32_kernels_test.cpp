@@ -5,7 +5,7 @@
 
 #include "delta/adler32.h"
 #include "tests/delta/adler32_reference.h"
-#include "tools/random/random.h"
+#include "tests/support/random/random.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // and collects every finished window.
 
 #include "delta/stream.h"
-#include "tools/random/random.h"
+#include "tests/support/random/random.h"
 
 #include <cstdint>
 #include <string>

@@ -3,7 +3,7 @@
 // without looping and without unbounded allocation.
 
 #include "tests/delta/decode_helpers.h"
-#include "tools/vcdiff/encoder.h"
+#include "tests/support/vcdiff/encoder.h"
 
 #include <gtest/gtest.h>
 

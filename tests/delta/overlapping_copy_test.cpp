@@ -5,7 +5,7 @@
 // bytes of the one-byte-at-a-time rule.
 
 #include "tests/delta/decode_helpers.h"
-#include "tools/vcdiff/encoder.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <gtest/gtest.h>
 

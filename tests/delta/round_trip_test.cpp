@@ -4,7 +4,7 @@
 #include "delta/adler32.h"
 #include "delta/code_table.h"
 #include "tests/delta/decode_helpers.h"
-#include "tools/vcdiff/encoder.h"
+#include "tests/support/vcdiff/encoder.h"
 
 #include <gtest/gtest.h>
 

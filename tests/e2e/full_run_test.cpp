@@ -1,9 +1,9 @@
+#include "demo_kit/sha256.h"
 #include "movie/rewrite.h"
 #include "platform/file.h"
 #include "tests/support/console.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/demo_kit/sha256.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -169,9 +169,7 @@ TEST_F(FullRun, TranslatesTheImageInAFolderWithAJapaneseAndASpanishName) {
 TEST_F(FullRun, ImageWithTheRightSignaturesButOtherContentIsBlamedOnItsCrc) {
     // An image of the right size with only the two signatures.
     fs::remove(image);
-    make_sparse_file(image, 1455587328);
-    write_at(image, 593928, "cdrom0:\\SXKQ_805.17;1");
-    write_at(image, 2398042, ".unknvma");
+    make_decoy_image(image);
     image_time = fs::last_write_time(image);
 
     EXPECT_EQ(run(PATCHER_PROGRAM).output,

@@ -183,12 +183,6 @@ SeenOutput split_progress(const std::string& output) {
     return seen;
 }
 
-void make_decoy_image(const fs::path& path) {
-    make_sparse_file(path, SOURCE_IMAGE_BYTES);
-    write_at(path, 593928, "cdrom0:\\SXKQ_805.17;1");
-    write_at(path, 2398042, ".unknvma");
-}
-
 std::string console_with_path(const std::string& prefix, const std::string& raw_path,
                               const std::string& suffix) {
     return to_console(prefix) + raw_path + to_console(suffix);

@@ -9,6 +9,7 @@
 // there (scripts/reliability-report renders them into docs/reliability.md).
 
 #include "tests/faults/fault_platform.h"
+#include "tests/support/files.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -25,7 +26,6 @@ extern const char* const NOT_FOUND;
 extern const char* const CLOSING;
 extern const char* const FAILED;
 
-constexpr std::uint64_t SOURCE_IMAGE_BYTES = 1455587328;
 constexpr std::uint64_t OUTPUT_IMAGE_BYTES = 1551040512;
 
 // What the player saw, cut into the text before the progress lines, the
@@ -38,11 +38,6 @@ struct SeenOutput {
 };
 
 SeenOutput split_progress(const std::string& output);
-
-// A file of the image's exact size with both signatures, and zeros where the
-// real image has its data: the search identifies it, and the patch then fails
-// at once on the first window's checksum.
-void make_decoy_image(const fs::path& path);
 
 // "ISO Jap detectado: <name>\n\nParche en progreso:\n" then the bad-CRC
 // message for <name>: what a decoy brings, the name in raw bytes.

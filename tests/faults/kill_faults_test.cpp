@@ -7,10 +7,10 @@
 // appeared, when the movies were written back, when the final name
 // appeared), so that they fall where they should however fast the machine.
 
+#include "demo_kit/sha256.h"
 #include "tests/faults/fault_case.h"
 #include "tests/support/console.h"
 #include "tests/support/files.h"
-#include "tools/demo_kit/sha256.h"
 
 #include <atomic>
 #include <chrono>

@@ -413,9 +413,7 @@ TEST_F(TreeFault, ImageHeldByAnotherProgramEndsTheRunPlainly) {
 TEST_F(TreeFault, ImageFourGibibytesTooLongIsNotTakenForTheSource) {
     describe("File of the source size plus 4 GiB with both signatures");
     const fs::path image = folder / "Veltrane.iso";
-    make_sparse_file(image, SOURCE_IMAGE_BYTES + (std::uint64_t{1} << 32));
-    write_at(image, 593928, "cdrom0:\\SXKQ_805.17;1");
-    write_at(image, 2398042, ".unknvma");
+    make_decoy_image(image, SOURCE_IMAGE_BYTES + (std::uint64_t{1} << 32));
     watch_source(image);
     forbid_output(folder / "Veltrane_patched.iso");
     EXPECT_EQ(run_here(), to_console(NOT_FOUND));

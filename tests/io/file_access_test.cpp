@@ -30,8 +30,7 @@ std::string read_region(int* handle, const std::string& path, std::uint32_t size
 
 TEST_F(FileAccess, RegionsOfALargeSparseImage) {
     const std::string path = (folder / "image.iso").string();
-    make_sparse_file(path, 1455587328);
-    write_at(path, 593928, "cdrom0:\\SXKQ_805.17;1");
+    make_decoy_image(path, SOURCE_IMAGE_BYTES, DECOY_BOOT_SIGNATURE);
     write_at(path, 0x40000000, "at one gibibyte");
     write_at(path, 0x52E0A000, "movie region");
     write_at(path, 1455587328 - 3, "end");

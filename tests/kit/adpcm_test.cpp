@@ -1,7 +1,7 @@
+#include "demo_kit/adpcm.h"
+#include "demo_kit/kit.h"
+#include "demo_kit/music.h"
 #include "tools/adpcm_encoder/encoder.h"
-#include "tools/demo_kit/adpcm.h"
-#include "tools/demo_kit/kit.h"
-#include "tools/demo_kit/music.h"
 
 #include <gtest/gtest.h>
 

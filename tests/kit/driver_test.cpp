@@ -5,7 +5,7 @@
 #include "tests/kit/test_patch.h"
 #include "tests/support/console.h"
 #include "tests/support/files.h"
-#include "tools/vcdiff/encoder.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "tools/demo_kit/movie.h"
-#include "tools/demo_kit/plan.h"
-#include "tools/demo_kit/source_image.h"
+#include "demo_kit/movie.h"
+#include "demo_kit/plan.h"
+#include "demo_kit/source_image.h"
 
 #include <gtest/gtest.h>
 

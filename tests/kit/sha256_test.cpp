@@ -1,4 +1,4 @@
-#include "tools/demo_kit/sha256.h"
+#include "demo_kit/sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/demo_kit/source_image.h"
+#include "demo_kit/source_image.h"
 
 #include <gtest/gtest.h>
 

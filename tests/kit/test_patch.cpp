@@ -1,7 +1,7 @@
 #include "tests/kit/test_patch.h"
 
 #include "delta/adler32.h"
-#include "tools/vcdiff/encoder.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
+#include "demo_kit/movie.h"
 #include "movie/adpcm.h"
 #include "movie/rewrite.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/demo_kit/movie.h"
 
 #include <gtest/gtest.h>
 

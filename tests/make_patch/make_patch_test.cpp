@@ -3,7 +3,7 @@
 #include "tests/support/process.h"
 #include "tools/make_patch/make_patch.h"
 #include "tools/make_patch/verify.h"
-#include "tools/vcdiff/encoder.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <gtest/gtest.h>
 

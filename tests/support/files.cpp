@@ -56,6 +56,16 @@ void write_at(const fs::path& path, std::uint64_t offset, const std::string& byt
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+void make_decoy_image(const fs::path& path, std::uint64_t size, unsigned signatures) {
+    make_sparse_file(path, size);
+    if ((signatures & DECOY_BOOT_SIGNATURE) != 0) {
+        write_at(path, 593928, "cdrom0:\\SXKQ_805.17;1");
+    }
+    if ((signatures & DECOY_SECOND_SIGNATURE) != 0) {
+        write_at(path, 2398042, ".unknvma");
+    }
+}
+
 void set_writable(const fs::path& path, bool writable) {
     fs::permissions(path, fs::perms::owner_write,
                     writable ? fs::perm_options::add : fs::perm_options::remove);

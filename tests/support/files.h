@@ -25,6 +25,20 @@ void make_sparse_file(const std::filesystem::path& path, std::uint64_t size);
 // Overwrites bytes at offset of an existing file.
 void write_at(const std::filesystem::path& path, std::uint64_t offset, const std::string& bytes);
 
+constexpr std::uint64_t SOURCE_IMAGE_BYTES = 1455587328;
+
+// The image's two signatures, as a decoy carries them.
+constexpr unsigned DECOY_BOOT_SIGNATURE = 1;
+constexpr unsigned DECOY_SECOND_SIGNATURE = 2;
+constexpr unsigned DECOY_BOTH_SIGNATURES = DECOY_BOOT_SIGNATURE | DECOY_SECOND_SIGNATURE;
+
+// A sparse file of size bytes with the signatures asked for, and zeros where
+// the real image has its data. With the image's exact size and both, the
+// search identifies it, and the patch then fails at once on the first
+// window's checksum.
+void make_decoy_image(const std::filesystem::path& path, std::uint64_t size = SOURCE_IMAGE_BYTES,
+                      unsigned signatures = DECOY_BOTH_SIGNATURES);
+
 // Sets the owner-write permission of a file.
 void set_writable(const std::filesystem::path& path, bool writable);
 

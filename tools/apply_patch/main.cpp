@@ -8,7 +8,7 @@
 // kill or a power cut never leaves a partial target under that name.
 
 #include "delta/driver.h"
-#include "delta/format.h"
+#include "delta/summary.h"
 #include "io/file_access.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
@@ -18,77 +18,27 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
-// Reads one RFC 3284 integer; false at the end of the file or past 64 bits.
-static bool read_integer(std::FILE* file, std::uint64_t* position, std::uint64_t* value) {
-    std::uint64_t result = 0;
-    for (;;) {
-        const int byte = std::fgetc(file);
-        if (byte == EOF) {
-            return false;
-        }
-        ++*position;
-        switch (add_integer_byte(&result, static_cast<unsigned>(byte))) {
-        case INTEGER_MORE:
-            break;
-        case INTEGER_DONE:
-            *value = result;
-            return true;
-        case INTEGER_OVERFLOW:
-            return false;
-        }
-    }
-}
-
 // The target size the patch announces: the sum of its windows' target
-// lengths, read from the window headers alone. 0 when it cannot be told (or
-// does not fit the progress arithmetic); the patch is then applied without a
-// progress line, and the driver reports whatever is wrong with it.
+// lengths, read from the window headers alone. 0 when it cannot be told (a
+// patch cut or malformed in its headers, or a total past the progress
+// arithmetic); the patch is then applied without a progress line, and the
+// driver reports whatever is wrong with it.
 static std::uint32_t announced_target_bytes(const char* patch_path) {
-    std::FILE* file = open_file_stream(patch_path, "rb");
-    if (file == nullptr) {
+    int handle = open_existing_file(patch_path, FILE_READ);
+    unsigned char* bytes = nullptr;
+    std::uint32_t length = 0;
+    if (handle < 0 || !read_file_region(&handle, patch_path, &bytes, &length, 0, 0)) {
         return 0;
     }
-    std::uint64_t position = 0;
-    std::uint64_t total = 0;
-    bool ok = true;
-    for (const unsigned char magic : VCDIFF_MAGIC) {
-        ok = ok && std::fgetc(file) == magic;
-    }
-    position = sizeof VCDIFF_MAGIC;
-    const int indicator = ok ? std::fgetc(file) : EOF;
-    ++position;
-    // Secondary compression and own code tables are refused by the decoder.
-    ok = ok && indicator != EOF && (indicator & ~int{VCD_APPHEADER}) == 0;
-    if (ok && (indicator & VCD_APPHEADER) != 0) {
-        std::uint64_t length = 0;
-        ok = read_integer(file, &position, &length) && stream_seek(file, position + length) == 0;
-        position += length;
-    }
-    while (ok) {
-        const int window = std::fgetc(file);
-        if (window == EOF) {
-            break;
-        }
-        ++position;
-        std::uint64_t value = 0;
-        const usize_t segment = static_cast<usize_t>(window) & (VCD_SOURCE | VCD_TARGET);
-        if (segment == VCD_SOURCE || segment == VCD_TARGET) {
-            ok = read_integer(file, &position, &value) && read_integer(file, &position, &value);
-        }
-        std::uint64_t encoding = 0;
-        std::uint64_t target = 0;
-        ok = ok && read_integer(file, &position, &encoding);
-        const std::uint64_t next_window = position + encoding;
-        ok = ok && read_integer(file, &position, &target) && next_window >= position &&
-             stream_seek(file, next_window) == 0;
-        position = next_window;
-        total += target;
-        ok = ok && total <= UINT32_MAX;
-    }
-    std::fclose(file);
-    return ok ? static_cast<std::uint32_t>(total) : 0;
+    PatchSummary summary;
+    const char* why = nullptr;
+    const bool known =
+        summarize_patch(bytes, length, &summary, &why) == 0 && summary.target_bytes <= UINT32_MAX;
+    std::free(bytes);
+    return known ? static_cast<std::uint32_t>(summary.target_bytes) : 0;
 }
 
 int main(int argc, char** argv) {

@@ -11,44 +11,33 @@
 
 #include "app/run.h"
 #include "delta/summary.h"
+#include "io/file_access.h"
 #include "movie/adpcm.h"
 #include "movie/rewrite.h"
 #include "platform/file.h"
 
 #include <cstdio>
-#include <vector>
+#include <cstdlib>
 
 namespace {
-
-// The whole file, or false.
-bool read_whole(const char* path, std::vector<unsigned char>* bytes) {
-    std::FILE* file = open_file_stream(path, "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    unsigned char chunk[65536];
-    std::size_t count = 0;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes->insert(bytes->end(), chunk, chunk + count);
-    }
-    const bool read = std::ferror(file) == 0;
-    std::fclose(file);
-    return read;
-}
 
 unsigned long long as_number(usize_t value) {
     return static_cast<unsigned long long>(value);
 }
 
 bool check_patch(const char* path) {
-    std::vector<unsigned char> bytes;
-    if (!read_whole(path, &bytes)) {
+    int handle = open_existing_file(path, FILE_READ);
+    unsigned char* bytes = nullptr;
+    std::uint32_t length = 0;
+    if (handle < 0 || !read_file_region(&handle, path, &bytes, &length, 0, 0)) {
         std::fprintf(stderr, "check-resources: cannot read the patch %s\n", path);
         return false;
     }
     PatchSummary summary;
     const char* why = nullptr;
-    if (summarize_patch(bytes.data(), bytes.size(), &summary, &why) != 0) {
+    const std::int32_t status = summarize_patch(bytes, length, &summary, &why);
+    std::free(bytes);
+    if (status != 0) {
         std::fprintf(stderr, "check-resources: %s is no patch the patcher can apply: %s\n", path,
                      why);
         return false;

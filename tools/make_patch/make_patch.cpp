@@ -11,7 +11,7 @@
 #include "tools/make_patch/source_file.h"
 #include "tools/make_patch/source_index.h"
 #include "tools/make_patch/verify.h"
-#include "tools/vcdiff/encoder.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <cerrno>
 #include <chrono>

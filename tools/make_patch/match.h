@@ -26,7 +26,7 @@
 
 #include "tools/make_patch/source_file.h"
 #include "tools/make_patch/source_index.h"
-#include "tools/vcdiff/encoder.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <cstddef>
 #include <cstdint>

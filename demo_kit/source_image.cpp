@@ -1,7 +1,7 @@
-#include "tools/demo_kit/source_image.h"
+#include "demo_kit/source_image.h"
 
 #include "platform/file.h"
-#include "tools/random/random.h"
+#include "tests/support/random/random.h"
 
 #include <cstdio>
 #include <cstring>

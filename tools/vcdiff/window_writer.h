@@ -1,9 +1,10 @@
 #pragma once
 
-// A small VCDIFF (RFC 3284) encoder that writes deltas in the form our
-// decoder reads: default code table, optional application header, windows
-// with or without a source segment and with or without the 4-byte Adler-32
-// of the target window. Meant for tests, benchmarks and tools.
+// Writes VCDIFF (RFC 3284) deltas in the form our decoder reads: default
+// code table, optional application header, windows with or without a source
+// segment and with or without the 4-byte Adler-32 of the target window.
+// make-patch writes its windows with it, and so do the demo kit and the test
+// encoder (tests/support/vcdiff).
 
 #include "delta/format.h"
 
@@ -36,6 +37,9 @@ struct VcdiffStyle {
     // Nonzero: pick at random (seeded) among every valid code and mode, so
     // that a set of windows reaches all classes of the code table.
     std::uint64_t seed;
+    // The generator those picks come from, needed with a seed: the tests'
+    // own, which the test encoder sets, so that nothing shipped carries it.
+    std::uint64_t (*draw)(std::uint64_t* state);
     // Nonzero: prefer COPY mode prefer_mode - 1 (0 SELF, 1 HERE, 2-5 NEAR,
     // 6-8 SAME) whenever it can express the address.
     std::uint32_t prefer_mode;
@@ -67,14 +71,16 @@ bool vcdiff_write_window_styled(std::vector<unsigned char>* out, const VcdiffWin
                                 const VcdiffInstruction* instructions, std::size_t count,
                                 const VcdiffStyle& style);
 
+// How a window is written. The fields marked so are read by the test
+// encoder's vcdiff_encode alone.
 struct VcdiffEncodeOptions {
-    std::uint64_t window_size; // target bytes per window
+    std::uint64_t window_size; // test encoder: target bytes per window
     bool with_checksum;
-    const unsigned char* app_header;
-    std::size_t app_header_length;
-    std::uint64_t match_block; // block size for the source block hash (e.g. 16 or 32)
+    const unsigned char* app_header; // test encoder
+    std::size_t app_header_length;   // test encoder
+    std::uint64_t match_block; // test encoder: block size of its source block hash (e.g. 16 or 32)
     VcdiffStyle style;         // code and mode choices, as for vcdiff_write_window_styled
-    std::uint64_t min_run;     // shortest run of one byte written as RUN; 0: 8
+    std::uint64_t min_run;     // test encoder: shortest run of one byte written as RUN; 0: 8
     bool whole_source_segment; // every window's segment is the whole source, used or not
 };
 
@@ -99,11 +105,3 @@ bool vcdiff_write_planned_window(std::vector<unsigned char>* out,
                                  std::size_t length, std::uint64_t source_length,
                                  const VcdiffEncodeOptions& options,
                                  std::vector<VcdiffInstruction>* scratch);
-
-// Whole-file encoder for tests: matches target against the source with a
-// hash of fixed-size source blocks, plus RUNs and target COPYs (including
-// overlapping ones), and writes windows of window_size. Returns false for a
-// window_size of 0 or above VCDIFF_MAX_WINDOW, or a match_block of 0.
-bool vcdiff_encode(const unsigned char* source, std::size_t source_length,
-                   const unsigned char* target, std::size_t target_length,
-                   const VcdiffEncodeOptions& options, std::vector<unsigned char>* out);

@@ -4,6 +4,10 @@
 // pack header and packets (video, audio in private stream 1, other private
 // stream 1 data, padding), then a 4-byte program end code. The kit also works
 // out where the patcher's audio rewrite will put each PCM byte.
+//
+// The regions, soundtrack lengths and kept audio bytes are a deliberately
+// independent spelling of movie/rewrite.h's, so that a slip in either shows
+// as a mismatch in the end-to-end tests.
 
 #include <cstddef>
 #include <cstdint>

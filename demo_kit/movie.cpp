@@ -1,4 +1,4 @@
-#include "tools/demo_kit/movie.h"
+#include "demo_kit/movie.h"
 
 #include <cstring>
 

@@ -1,9 +1,11 @@
 #pragma once
 
-// The kit's own PS-ADPCM decoder: 16-byte blocks of 28 four-bit samples,
-// byte 0 = filter << 4 | shift, byte 1 = flag. The kit writes the movie
+// PS-ADPCM as the kit sees it: 16-byte blocks of 28 four-bit samples, byte
+// 0 = filter << 4 | shift, byte 1 = flag. The kit writes the movie
 // soundtracks with the shared encoder (tools/adpcm_encoder) and decodes them
-// again with this to know which PCM the patcher will put into the movies.
+// again with the patcher's decoder to know which PCM the patcher will put
+// into the movies. The sizes below are a deliberately independent spelling
+// of movie/adpcm.h's.
 
 #include <cstddef>
 #include <cstdint>

@@ -5,8 +5,8 @@
 // builds, checksums, encodes and hashes one window at a time, so the 1.5 GB
 // target is never held whole.
 
-#include "tools/demo_kit/movie.h"
-#include "tools/vcdiff/encoder.h"
+#include "demo_kit/movie.h"
+#include "tools/vcdiff/window_writer.h"
 
 #include <cstddef>
 #include <cstdint>

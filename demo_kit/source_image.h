@@ -4,6 +4,9 @@
 // identifies, zeros, and a 4 KiB pseudo-random chunk somewhere in every
 // 256 KiB, so that a patch built on it reads source blocks from all over the
 // image. Any range of it can be computed without the file.
+//
+// Size, offsets and signatures are a deliberately independent spelling of
+// app/run.h's.
 
 #include <cstddef>
 #include <cstdint>

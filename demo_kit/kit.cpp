@@ -1,12 +1,12 @@
-#include "tools/demo_kit/kit.h"
+#include "demo_kit/kit.h"
 
 #include "delta/adler32.h"
+#include "demo_kit/adpcm.h"
+#include "demo_kit/movie.h"
+#include "demo_kit/music.h"
+#include "demo_kit/plan.h"
+#include "demo_kit/sha256.h"
 #include "tools/adpcm_encoder/encoder.h"
-#include "tools/demo_kit/adpcm.h"
-#include "tools/demo_kit/movie.h"
-#include "tools/demo_kit/music.h"
-#include "tools/demo_kit/plan.h"
-#include "tools/demo_kit/sha256.h"
 
 #include <cstdio>
 #include <cstring>

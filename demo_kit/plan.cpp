@@ -1,7 +1,7 @@
-#include "tools/demo_kit/plan.h"
+#include "demo_kit/plan.h"
 
-#include "tools/demo_kit/source_image.h"
-#include "tools/random/random.h"
+#include "demo_kit/source_image.h"
+#include "tests/support/random/random.h"
 
 #include <cstring>
 

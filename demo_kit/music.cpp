@@ -1,4 +1,4 @@
-#include "tools/demo_kit/music.h"
+#include "demo_kit/music.h"
 
 #include <vector>
 

@@ -2,8 +2,8 @@
 //                            digest of the image the patcher should produce
 // make-demo-kit --image PATH writes the synthetic Japanese image
 
-#include "tools/demo_kit/kit.h"
-#include "tools/demo_kit/source_image.h"
+#include "demo_kit/kit.h"
+#include "demo_kit/source_image.h"
 
 #include <cstdio>
 #include <cstring>
