@@ -394,3 +394,8 @@ function setUp() {
 }
 
 setUp();
+
+// The offline copy (service-worker.js); the page works the same without it.
+if ('serviceWorker' in navigator) {
+    navigator.serviceWorker.register('service-worker.js').catch(() => {});
+}

@@ -11,6 +11,8 @@ const TYPES = {
     '.mjs' : 'text/javascript; charset=utf-8',
     '.css' : 'text/css; charset=utf-8',
     '.wasm' : 'application/wasm',
+    '.webmanifest' : 'application/manifest+json',
+    '.png' : 'image/png',
 };
 
 // Serves folder; `damage(name, bytes)` may change a file on its way out, as

@@ -286,3 +286,97 @@ describe(`the page in ${browserName}`, () => {
         await page.close();
     });
 });
+
+// The offline copy (service-worker.js), in a browser of its own on a copy of
+// the folder that a test can change as a new build would.
+describe(`the page offline in ${browserName}`, () => {
+    const folder = path.join(`${scratch}-offline`, 'site');
+    let browser;
+    let server;
+    let port;
+
+    before(async () => {
+        if (!fs.existsSync(images.full)) {
+            makeImages();
+        }
+        fs.rmSync(path.dirname(folder), {recursive: true, force: true});
+        fs.cpSync(site, folder, {recursive: true});
+        server = await serve(folder);
+        port = Number(new URL(server.url).port);
+        browser = await launch();
+    });
+
+    after(async () => {
+        await browser?.close();
+        await server?.close();
+        fs.rmSync(path.dirname(folder), {recursive: true, force: true});
+    });
+
+    // A visit online, once the page's offline copy is complete.
+    async function visit() {
+        const page = await browser.newPage();
+        await page.evaluateOnNewDocument(() => { delete window.showSaveFilePicker; });
+        await page.goto(server.url);
+        await page.waitForFunction(async () => {
+            const registration = await navigator.serviceWorker.getRegistration();
+            return navigator.serviceWorker.controller && registration && !registration.installing &&
+                   !registration.waiting;
+        }, {timeout: 60000, polling: 200});
+        return page;
+    }
+
+    async function hostGone() {
+        await server.close();
+        server = null;
+    }
+
+    test('after one visit, a reload with the host gone patches the full-size image', async () => {
+        const page = await visit();
+        await hostGone();
+        await page.reload();
+        await page.waitForFunction(() => document.querySelector('#image') !== null);
+        await page.$('#image').then((input) => input.uploadFile(images.full));
+        await page.waitForFunction(() => !document.querySelector('#save').hidden, {
+            timeout: PATCH_TIMEOUT,
+        });
+        assert.match(await text(page, 'messages'),
+                     /¡El parche al español ha sido aplicado correctamente!/);
+        // The stored image goes with this browser's profile.
+        await page.close();
+    });
+
+    test('a new build replaces the offline copy on the next visit online', async () => {
+        server = await serve(folder, {port});
+        const page = await visit();
+        publishNewBuild(folder);
+        await page.reload();
+        assert.match(await page.$eval('h1', (node) => node.textContent), /v1\.1/);
+        await page.evaluate(async () => {
+            const registration = await navigator.serviceWorker.getRegistration();
+            await registration.update();
+        });
+        await page.waitForFunction(async () => {
+            const registration = await navigator.serviceWorker.getRegistration();
+            return !registration.installing && !registration.waiting;
+        }, {timeout: 60000, polling: 200});
+        await hostGone();
+        await page.reload();
+        assert.match(await page.$eval('h1', (node) => node.textContent), /v1\.1/);
+        // The old copy is gone, not kept beside the new one.
+        assert.equal(await page.evaluate(async () => (await caches.keys()).length), 1);
+        await page.close();
+    });
+});
+
+// What a new build of the page changes: a file, and the service worker's
+// list of the files' SHA-256 and its version.
+function publishNewBuild(folder) {
+    const index = path.join(folder, 'index.html');
+    const html = fs.readFileSync(index, 'utf8').replace('(v1.0)', '(v1.1)');
+    fs.writeFileSync(index, html);
+    const hash = crypto.createHash('sha256').update(html).digest('hex');
+    const worker = path.join(folder, 'service-worker.js');
+    fs.writeFileSync(worker, fs.readFileSync(worker, 'utf8')
+                                 .replace(/(name: "index\.html", sha256: ")[0-9a-f]+/, `$1${hash}`)
+                                 .replace(/version: "[0-9a-f]+"/, 'version: "new build"'));
+}
