@@ -14,7 +14,7 @@ constexpr std::int32_t PATCH_NOT_FOUND = -2;       // no patch resource, or patc
 constexpr std::int32_t PATCH_OUTPUT_FAILED = -3;   // output not created, written or closed
 constexpr std::int32_t PATCH_READ_FAILED = -4;     // reading the patch file failed
 constexpr std::int32_t PATCH_INTERRUPTED = -5;     // the player interrupted the program
-constexpr std::int32_t PATCH_WRONG_SIZE = -6;       // the target is not expected_output_bytes long
+constexpr std::int32_t PATCH_WRONG_SIZE = -6;      // the target is not expected_output_bytes long
 
 // Applies the VCDIFF patch carried as resource patch_resource_name (or, when
 // that is null, read from patch_file_path) to source_path, writing
