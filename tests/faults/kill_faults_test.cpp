@@ -457,9 +457,11 @@ TEST_F(KillFault, InterruptedAtTenMomentsEndsLikeAFailedPatch) {
         child.moment = moment_has_come;
         child.context = &watch;
         const ChildResult result = run(child);
-        EXPECT_TRUE(result.triggered);
         std::error_code error;
         const bool whole = fs::exists(final_name, error);
+        // A run quicker than the reference can end before a moment timed
+        // from the reference's span; it must then have ended whole.
+        EXPECT_TRUE(result.triggered || (moment.kind == AFTER_LAST_PERCENT && whole));
         const std::string ending = to_console((whole ? SUCCESS : FAILED) + CLOSING);
         ASSERT_GE(result.output.size(), ending.size());
         EXPECT_EQ(result.output.substr(result.output.size() - ending.size()), ending);
