@@ -28,7 +28,7 @@ struct PatchInput {
 };
 
 // Everything one call owns, so that every way out releases the same things.
-struct DriverState {
+struct PatchRun {
     DeltaStream stream;
     DeltaConfig config;
     DeltaSource source;
@@ -43,6 +43,9 @@ struct DriverState {
     std::uint64_t bytes_written;
     std::int32_t last_percentage;
     const char* failure; // why a callback ended the run; null: the decoder did
+    bool ended;          // released; result and reason are the run's last word
+    std::int32_t result;
+    const char* reason;
 };
 
 std::int32_t progress_percentage(std::uint64_t written, std::uint32_t expected_output_bytes,
@@ -92,7 +95,7 @@ static void free_for_decoder(void* opaque, void* block) {
 
 // Releases whatever the call still holds. The decoder's buffers and the block
 // buffer go on every road, not only on success.
-static void release_driver(DriverState* state) {
+static void release_driver(PatchRun* state) {
     // The writer may still be reading the target buffer.
     stop_output_writer(&state->writer);
     free_stream(&state->stream);
@@ -109,9 +112,14 @@ static void release_driver(DriverState* state) {
     state->patch.chunk = nullptr;
 }
 
-static std::int32_t fail_driver(DriverState* state, std::int32_t result, const char* reason,
-                                const char** message) {
+// Ends the run with result (0, or a failure that reason explains); every
+// later call gets the same.
+static std::int32_t end_run(PatchRun* state, std::int32_t result, const char* reason,
+                            const char** message) {
     release_driver(state);
+    state->ended = true;
+    state->result = result;
+    state->reason = reason;
     if (message != nullptr) {
         *message = reason;
     }
@@ -122,7 +130,7 @@ static std::int32_t fail_driver(DriverState* state, std::int32_t result, const c
 // used up. The file road reuses its buffer: the loop asks again only once the
 // decoder has consumed the previous piece.
 static std::int32_t next_patch_chunk(void* opaque, const unsigned char** bytes, usize_t* length) {
-    DriverState* state = static_cast<DriverState*>(opaque);
+    PatchRun* state = static_cast<PatchRun*>(opaque);
     PatchInput* patch = &state->patch;
     std::uint64_t count = 0;
     if (patch->file == nullptr) {
@@ -149,7 +157,7 @@ static std::int32_t next_patch_chunk(void* opaque, const unsigned char** bytes, 
 // Answers the decoder's request for source: a range read straight into the
 // window, or a block, from the read-ahead buffer when it holds it.
 static std::int32_t answer_source_request(void* opaque, DeltaSource* source) {
-    DriverState* state = static_cast<DriverState*>(opaque);
+    PatchRun* state = static_cast<PatchRun*>(opaque);
     (void)source; // the driver's own record
     // Only a stream with a source asks; the check keeps a null file out of
     // the reads should that ever change.
@@ -167,7 +175,7 @@ static std::int32_t answer_source_request(void* opaque, DeltaSource* source) {
 // Hands the writer what the decoder has produced of the window so far, in
 // whole pieces: the bytes before end are final, and written now they are
 // still in the cache. 0, or the failure result for the call.
-static std::int32_t hand_over_produced_bytes(DriverState* state, const unsigned char* window,
+static std::int32_t hand_over_produced_bytes(PatchRun* state, const unsigned char* window,
                                              usize_t end) {
     OutputWriter* writer = &state->writer;
     if (end < writer->handed + WRITE_PIECE_BYTES) {
@@ -179,7 +187,7 @@ static std::int32_t hand_over_produced_bytes(DriverState* state, const unsigned 
 
 // Writes the rest of the finished window, waits until all of it is in the
 // file and shows the progress; 0, or the failure result for the call.
-static std::int32_t write_target_window(DriverState* state, const unsigned char* window,
+static std::int32_t write_target_window(PatchRun* state, const unsigned char* window,
                                         usize_t length) {
     hand_over_window_bytes(&state->writer, window, length);
     bool complete = false;
@@ -205,7 +213,7 @@ static std::int32_t write_target_window(DriverState* state, const unsigned char*
 
 static std::int32_t write_target(void* opaque, const unsigned char* window, usize_t end,
                                  bool window_done) {
-    DriverState* state = static_cast<DriverState*>(opaque);
+    PatchRun* state = static_cast<PatchRun*>(opaque);
     if (state->expected_output_bytes != 0 &&
         state->bytes_written + end > state->expected_output_bytes) {
         state->failure = "the patch makes a target longer than expected";
@@ -215,8 +223,11 @@ static std::int32_t write_target(void* opaque, const unsigned char* window, usiz
                                             : hand_over_produced_bytes(state, window, end);
     if (result != 0) {
         state->failure = "cannot write the output";
+        return result;
     }
-    return result;
+    // Each whole window returns to the caller, who may have to wait for
+    // its writes (the web page) before the next one.
+    return window_done ? LOOP_PAUSED : 0;
 }
 
 // An interrupt is honoured between two steps of the decoder; the caller
@@ -225,13 +236,13 @@ static std::int32_t check_interrupt(void* opaque) {
     if (!interrupt_requested()) {
         return 0;
     }
-    static_cast<DriverState*>(opaque)->failure = "interrupted";
+    static_cast<PatchRun*>(opaque)->failure = "interrupted";
     return PATCH_INTERRUPTED;
 }
 
 // Opens the source for block reads. A source that does not open is not an
 // error here: the first window that needs it fails in the decoder.
-static std::int32_t open_source(DriverState* state, const char* source_path) {
+static std::int32_t open_source(PatchRun* state, const char* source_path) {
     const int descriptor = open_existing_file(source_path, FILE_READ);
     if (descriptor < 0) {
         return 0;
@@ -239,7 +250,7 @@ static std::int32_t open_source(DriverState* state, const char* source_path) {
     return start_source_reader(&state->source_file, descriptor, &state->stream, &state->source);
 }
 
-static std::int32_t open_patch(DriverState* state, const char* patch_resource_name,
+static std::int32_t open_patch(PatchRun* state, const char* patch_resource_name,
                                const char* patch_file_path) {
     PatchInput* patch = &state->patch;
     if (patch_resource_name != nullptr) {
@@ -275,67 +286,106 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
                                   const char* patch_resource_name, const char* source_path,
                                   const char* output_path, const char* patch_file_path,
                                   const char** message) {
-    DriverState state;
-    std::memset(&state, 0, sizeof state);
-    state.source_file.descriptor = -1;
-    state.show_progress = show_progress;
-    state.progress_start = progress_start;
-    state.progress_end = progress_end;
-    state.expected_output_bytes = expected_output_bytes;
+    const PatchRequest request = {show_progress,         progress_start,      progress_end,
+                                  expected_output_bytes, patch_resource_name, source_path,
+                                  output_path,           patch_file_path};
+    PatchRun* run = nullptr;
+    std::int32_t result = start_patch_run(&request, &run, message);
+    while (result == PATCH_WINDOW_WRITTEN) {
+        result = continue_patch_run(run, message);
+    }
+    end_patch_run(run);
+    return result;
+}
 
-    // Nothing is created or decoded without a patch to apply.
-    std::int32_t result = open_patch(&state, patch_resource_name, patch_file_path);
-    if (result != 0) {
-        return fail_driver(&state, result,
-                           result == PATCH_NOT_FOUND ? "patch not found" : "out of memory",
-                           message);
-    }
-
-    state.config.alloc = allocate_for_decoder;
-    state.config.free = free_for_decoder;
-    configure_stream(&state.stream, &state.config);
-
-    result = open_source(&state, source_path);
-    if (result != 0) {
-        return fail_driver(&state, result,
-                           result == DECODE_OUT_OF_MEMORY ? "out of memory"
-                                                          : "cannot position or read the source",
-                           message);
-    }
-    // Decoding into a stream that never opened would lose every window.
-    state.output = open_file_stream(output_path, "wb");
-    if (state.output == nullptr) {
-        return fail_driver(&state, PATCH_OUTPUT_FAILED, "cannot create the output", message);
-    }
-    start_output_writer(&state.writer, state.output);
-
-    const DeltaCallbacks callbacks = {next_patch_chunk, answer_source_request, write_target,
-                                      check_interrupt, &state};
-    result = run_delta_stream(&state.stream, &callbacks);
-    if (result != 0) {
-        return fail_driver(&state, result,
-                           state.failure != nullptr ? state.failure : state.stream.message,
-                           message);
-    }
-    // close_stream also accepts a stream still waiting for its magic bytes,
-    // that is an empty patch: no patch at all.
-    if (state.stream.decode_state != STATE_WINDOW_INDICATOR) {
-        return fail_driver(&state, DECODE_INVALID_INPUT, "patch ends inside its header", message);
-    }
-    if (state.expected_output_bytes != 0 && state.bytes_written != state.expected_output_bytes) {
-        return fail_driver(&state, PATCH_WRONG_SIZE,
-                           "the patch makes a target shorter than expected", message);
-    }
-    // Buffered bytes and delayed write errors surface only here.
-    stop_output_writer(&state.writer);
-    std::FILE* output = state.output;
-    state.output = nullptr;
-    if (std::fclose(output) != 0) {
-        return fail_driver(&state, PATCH_OUTPUT_FAILED, "cannot write the output", message);
-    }
-    release_driver(&state);
+std::int32_t start_patch_run(const PatchRequest* request, PatchRun** run, const char** message) {
     if (message != nullptr) {
         *message = nullptr;
     }
-    return 0;
+    PatchRun* state = static_cast<PatchRun*>(std::calloc(1, sizeof(PatchRun)));
+    *run = state;
+    if (state == nullptr) {
+        if (message != nullptr) {
+            *message = "out of memory";
+        }
+        return DECODE_OUT_OF_MEMORY;
+    }
+    state->source_file.descriptor = -1;
+    state->show_progress = request->show_progress;
+    state->progress_start = request->progress_start;
+    state->progress_end = request->progress_end;
+    state->expected_output_bytes = request->expected_output_bytes;
+
+    // Nothing is created or decoded without a patch to apply.
+    std::int32_t result = open_patch(state, request->patch_resource_name, request->patch_file_path);
+    if (result != 0) {
+        return end_run(state, result,
+                       result == PATCH_NOT_FOUND ? "patch not found" : "out of memory", message);
+    }
+
+    state->config.alloc = allocate_for_decoder;
+    state->config.free = free_for_decoder;
+    configure_stream(&state->stream, &state->config);
+
+    result = open_source(state, request->source_path);
+    if (result != 0) {
+        return end_run(state, result,
+                       result == DECODE_OUT_OF_MEMORY ? "out of memory"
+                                                      : "cannot position or read the source",
+                       message);
+    }
+    // Decoding into a stream that never opened would lose every window.
+    state->output = open_file_stream(request->output_path, "wb");
+    if (state->output == nullptr) {
+        return end_run(state, PATCH_OUTPUT_FAILED, "cannot create the output", message);
+    }
+    start_output_writer(&state->writer, state->output);
+    return PATCH_WINDOW_WRITTEN;
+}
+
+std::int32_t continue_patch_run(PatchRun* state, const char** message) {
+    if (state->ended) {
+        if (message != nullptr) {
+            *message = state->reason;
+        }
+        return state->result;
+    }
+    const DeltaCallbacks callbacks = {next_patch_chunk, answer_source_request, write_target,
+                                      check_interrupt, state};
+    std::int32_t result = run_delta_stream(&state->stream, &callbacks);
+    if (result == LOOP_PAUSED) {
+        return PATCH_WINDOW_WRITTEN;
+    }
+    if (result != 0) {
+        return end_run(state, result,
+                       state->failure != nullptr ? state->failure : state->stream.message, message);
+    }
+    // close_stream also accepts a stream still waiting for its magic bytes,
+    // that is an empty patch: no patch at all.
+    if (state->stream.decode_state != STATE_WINDOW_INDICATOR) {
+        return end_run(state, DECODE_INVALID_INPUT, "patch ends inside its header", message);
+    }
+    if (state->expected_output_bytes != 0 && state->bytes_written != state->expected_output_bytes) {
+        return end_run(state, PATCH_WRONG_SIZE, "the patch makes a target shorter than expected",
+                       message);
+    }
+    // Buffered bytes and delayed write errors surface only here.
+    stop_output_writer(&state->writer);
+    std::FILE* output = state->output;
+    state->output = nullptr;
+    if (std::fclose(output) != 0) {
+        return end_run(state, PATCH_OUTPUT_FAILED, "cannot write the output", message);
+    }
+    return end_run(state, 0, nullptr, message);
+}
+
+std::uint64_t patch_run_written(const PatchRun* run) {
+    return run->bytes_written;
+}
+
+void end_patch_run(PatchRun* run) {
+    if (run != nullptr) {
+        release_driver(run);
+        std::free(run);
+    }
 }

@@ -39,6 +39,45 @@ std::int32_t apply_delta_patch_ex(bool show_progress, std::int32_t progress_star
                                   const char* output_path, const char* patch_file_path,
                                   const char** message);
 
+// The same application of a patch, a window at a time, for a caller that
+// must go back to its own event loop between windows (the web page waits
+// there for its writes to land).
+struct PatchRequest {
+    bool show_progress;
+    std::int32_t progress_start;
+    std::int32_t progress_end;
+    std::uint32_t expected_output_bytes;
+    const char* patch_resource_name;
+    const char* source_path;
+    const char* output_path;
+    const char* patch_file_path;
+};
+
+struct PatchRun;
+
+// Not a failure: the run has written one more whole window (or has just
+// opened everything) and goes on with continue_patch_run.
+constexpr std::int32_t PATCH_WINDOW_WRITTEN = -7;
+
+// Opens the patch, the source and the output into *run, which the caller
+// releases with end_patch_run whatever happens (*run is null only when
+// there was no memory for it). PATCH_WINDOW_WRITTEN, or a failure as
+// apply_delta_patch_ex returns it, with *message (when not null) saying why.
+std::int32_t start_patch_run(const PatchRequest* request, PatchRun** run, const char** message);
+
+// Decodes up to the end of the next window and writes it. PATCH_WINDOW_WRITTEN
+// while windows may follow; otherwise the run's result as apply_delta_patch_ex
+// returns it (0 once the whole output is written and closed), the same on
+// every later call.
+std::int32_t continue_patch_run(PatchRun* run, const char** message);
+
+// Target bytes written so far.
+std::uint64_t patch_run_written(const PatchRun* run);
+
+// Releases everything the run holds; the output is closed, not removed.
+// run may be null.
+void end_patch_run(PatchRun* run);
+
 // The progress percentage after written of expected_output_bytes: the share
 // in extended precision, scaled to the range, rounded to a double and
 // truncated toward zero. expected_output_bytes must not be 0.

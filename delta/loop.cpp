@@ -17,11 +17,10 @@ static std::int32_t next_patch_piece(DeltaStream* stream, const DeltaCallbacks* 
 }
 
 std::int32_t run_delta_stream(DeltaStream* stream, const DeltaCallbacks* callbacks) {
-    bool more = false;
-    std::int32_t status = next_patch_piece(stream, callbacks, &more);
-    if (status != 0) {
-        return status;
-    }
+    // The decoder asks for patch when it has none left, so a run resumed
+    // after a pause goes on with the rest of the piece it had.
+    bool more = true;
+    std::int32_t status = 0;
     while (more) {
         // A stop is honoured between two steps of the decoder, at most one
         // window (64 MiB) after it was asked for.
@@ -60,10 +59,13 @@ std::int32_t run_delta_stream(DeltaStream* stream, const DeltaCallbacks* callbac
         case DECODE_HAVE_OUTPUT:
             status = callbacks->write_target(callbacks->opaque, stream->next_out, stream->avail_out,
                                              true);
-            if (status != 0) {
+            if (status != 0 && status != LOOP_PAUSED) {
                 return status;
             }
             stream->avail_out = 0;
+            if (status == LOOP_PAUSED) {
+                return LOOP_PAUSED;
+            }
             break;
         case DECODE_NEED_INPUT:
             status = next_patch_piece(stream, callbacks, &more);

@@ -10,6 +10,11 @@
 
 #include <cstdint>
 
+// A write_target that returns this for a finished window ends the run there,
+// the window handed over: the caller gets LOOP_PAUSED, and its next
+// run_delta_stream goes on from the same place. Not a decoder status.
+constexpr std::int32_t LOOP_PAUSED = -17790;
+
 struct DeltaCallbacks {
     // Next piece of patch. *length 0: the patch is used up. The bytes stay
     // valid until the next call. 0, or a failure status that ends the run.

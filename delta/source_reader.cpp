@@ -111,6 +111,8 @@ static std::int32_t load_source_block(SourceReader* file, DeltaSource* source) {
 std::int32_t start_source_reader(SourceReader* reader, int descriptor, DeltaStream* stream,
                                  DeltaSource* source) {
     reader->descriptor = descriptor;
+    reader->stream = stream;
+    reader->advised_windows = 0;
     reader->buffer = static_cast<unsigned char*>(std::malloc(READ_AHEAD_BYTES));
     if (reader->buffer == nullptr) {
         return DECODE_OUT_OF_MEMORY;
@@ -132,6 +134,14 @@ std::int32_t start_source_reader(SourceReader* reader, int descriptor, DeltaStre
 }
 
 std::int32_t read_requested_source(SourceReader* reader, DeltaSource* source) {
+    // The first request of a window tells the file where the window copies
+    // from: its source segment, named in the window header.
+    const DeltaStream* stream = reader->stream;
+    if (stream != nullptr && reader->advised_windows <= stream->current_window) {
+        reader->advised_windows = stream->current_window + 1;
+        advise_file_reads(reader->descriptor, stream->copy_window_offset,
+                          stream->copy_window_length);
+    }
     return source->fill_length != 0 ? fill_source_range(reader, source)
                                     : load_source_block(reader, source);
 }

@@ -15,6 +15,8 @@ struct SourceReader {
     usize_t first_block;    // block at the start of buffer
     usize_t held_bytes;     // file bytes in buffer from first_block on
     std::uint64_t position; // file position after the last read
+    const DeltaStream* stream;
+    usize_t advised_windows; // windows whose source segment the file was told of
 };
 
 // Takes over descriptor (closed by close_source_reader), reads block 0 and

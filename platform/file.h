@@ -60,6 +60,12 @@ int flush_file(int fd);
 // has no such request, or refuses it, nothing happens: it is only a head start.
 void start_stream_writeback(std::FILE* stream, std::uint64_t offset, std::uint64_t length);
 
+// Tells the system that the reads to come lie in [offset, offset + length)
+// of fd, so that it can fetch that range in a few large reads. Only a hint:
+// where reads are cheap one by one, or the range too large to hold, nothing
+// happens.
+void advise_file_reads(int fd, std::uint64_t offset, std::uint64_t length);
+
 // C streams with positions past 2 GiB: seeks to an absolute 64-bit offset,
 // 0 on success.
 int stream_seek(std::FILE* stream, std::uint64_t position);

@@ -6,11 +6,16 @@
 const STORED_PREFIX = 'parche-veltrane-';
 
 const UNSUPPORTED =
-    'Este navegador no puede aplicar el parche: le falta el almacenamiento privado ' +
-    'con acceso síncrono (Origin Private File System). Funciona en las versiones ' +
+    'Este navegador no puede aplicar el parche: no deja a las páginas escribir archivos ' +
+    'en su almacenamiento privado (Origin Private File System). Funciona en las versiones ' +
     'actuales de Chrome, Edge, Firefox y Safari, también en Android, iOS y ChromeOS.';
+const PRIVATE =
+    'Este navegador no deja a la página guardar archivos en esta ventana, como pasa en ' +
+    'la navegación privada. Abre la página en una ventana normal y vuelve a intentarlo.';
 const CANCELLED = 'Parche cancelado. No ha quedado nada guardado.';
 const COPYING = 'Copiando la imagen al almacenamiento del navegador:';
+const CANCELLED_LEFT = 'Parche cancelado. El navegador aún guarda la imagen a medio hacer; ' +
+                       'se borrará la próxima vez que abras esta página.';
 const REDUB = 'Doblando las películas de apertura…';
 const SAVED_DOWNLOAD = 'La imagen se está descargando. Cuando la descarga termine, pulsa ' +
                        '«Liberar espacio» para borrar la copia que guarda el navegador.';
@@ -38,6 +43,8 @@ function noRoomText(needed, free) {
 const page = {
     worker: null,
     busy: false,
+    patching: null, // name of the stored file the patch writes
+    releases: new Map(), // stored file name -> what lets go of its lock
     stored: null, // name of the finished image in the private storage
     outputName: '',
     targetBytes: 0,
@@ -74,49 +81,47 @@ async function removeStored(name) {
         try {
             const root = await storageRoot();
             await root.removeEntry(name);
-            return;
+            return true;
         } catch (error) {
             if (error.name === 'NotFoundError') {
-                return;
+                return true;
             }
             await new Promise((resolve) => setTimeout(resolve, 100));
         }
     }
+    return false;
 }
 
-// Names of stored files that a live tab of this page still offers to save.
-async function namesInUse() {
-    if (!navigator.locks) {
-        return new Set();
-    }
-    const locks = await navigator.locks.query();
-    return new Set(locks.held.map((lock) => lock.name));
-}
-
-// Keeps other tabs of this page from taking the finished image for a leftover.
+// Keeps other tabs of this page from taking the file for a leftover, from
+// before the patch creates it until this tab no longer wants it. Resolves
+// once the lock is held.
 function holdStored(name) {
-    if (navigator.locks) {
-        navigator.locks.request(name,
-                                () => new Promise((release) => { page.releaseStored = release; }));
+    if (!navigator.locks) {
+        return Promise.resolve();
+    }
+    return new Promise((held) => {
+        navigator.locks.request(name, () => new Promise((release) => {
+            page.releases.set(name, release);
+            held();
+        }));
+    });
+}
+
+function releaseStored(name) {
+    const release = page.releases.get(name);
+    if (release) {
+        page.releases.delete(name);
+        release();
     }
 }
 
-function releaseStored() {
-    if (page.releaseStored) {
-        page.releaseStored();
-        page.releaseStored = null;
-    }
-}
-
-// What a tab closed mid-patch (or before saving) left behind. A file being
-// written is locked by its tab's worker and stays.
+// The stored files of this page that were there when it opened.
 async function listLeftovers() {
     const names = [];
     try {
         const root = await storageRoot();
-        const inUse = await namesInUse();
         for await (const name of root.keys()) {
-            if (name.startsWith(STORED_PREFIX) && !inUse.has(name)) {
+            if (name.startsWith(STORED_PREFIX)) {
                 names.push(name);
             }
         }
@@ -126,9 +131,15 @@ async function listLeftovers() {
     return names;
 }
 
-async function removeLeftovers() {
-    for (const name of await listLeftovers()) {
-        await removeStored(name);
+// Removes each once no tab holds it: at once for what a closed or reloaded
+// tab left, whenever its tab lets go of it for a file another tab offers.
+function removeLeftovers(names) {
+    for (const name of names) {
+        if (navigator.locks) {
+            navigator.locks.request(name, () => removeStored(name)).catch(() => {});
+        } else {
+            removeStored(name);
+        }
     }
 }
 
@@ -153,9 +164,9 @@ async function pick(file) {
     resetButtons();
     element('progress').hidden = true;
     if (page.stored) {
-        removeStored(page.stored);
+        const name = page.stored;
         page.stored = null;
-        releaseStored();
+        removeStored(name).then(() => releaseStored(name));
     }
     if (page.downloadUrl) {
         URL.revokeObjectURL(page.downloadUrl);
@@ -194,12 +205,17 @@ async function startPatch() {
     element('bar').value = 0;
     element('figures').textContent = '';
     element('progress').hidden = false;
-    page.worker.postMessage({type: 'patch'});
+    const name = `${STORED_PREFIX}${Date.now()}-${Math.random().toString(36).slice(2)}`;
+    page.patching = name + '.iso';
+    page.copyName = name + '.source';
+    await Promise.all([ holdStored(page.patching), holdStored(page.copyName) ]);
+    page.startTime = performance.now();
+    page.worker.postMessage({type: 'patch', name: page.patching, copyName: page.copyName});
 }
 
-// The patch reads a copy of the image in the storage, beside the output.
+// The output, and where the patch works on a copy of the image, the copy.
 function neededBytes() {
-    return page.pickedBytes + page.targetBytes;
+    return page.targetBytes + (page.copies ? page.pickedBytes : 0);
 }
 
 function minutesAndSeconds(seconds) {
@@ -221,8 +237,9 @@ function showProgress(message) {
 function onWorkerMessage(message) {
     switch (message.type) {
     case 'ready':
-        if (!message.supported) {
-            notice(UNSUPPORTED);
+        page.copies = message.copies;
+        if (message.privateRefused || !message.supported) {
+            notice(message.privateRefused ? PRIVATE : UNSUPPORTED);
             element('image').disabled = true;
         }
         break;
@@ -242,9 +259,6 @@ function onWorkerMessage(message) {
         setBusy(false);
         break;
     case 'started':
-        if (message.patching) {
-            page.startTime = performance.now();
-        }
         break;
     case 'copying':
         element('figures').textContent =
@@ -263,37 +277,60 @@ function onWorkerMessage(message) {
     }
 }
 
+// What the storage refused, in words that say what helps.
+function refusalText(refusal) {
+    if (refusal === 'private') {
+        return PRIVATE;
+    }
+    return refusal === 'quota' ? noRoomText(neededBytes(), 0) : UNSUPPORTED;
+}
+
 function finish(message) {
     setBusy(false);
-    showText(page.text + '\n\n' + message.text);
+    const name = page.patching;
+    page.patching = null;
+    releaseStored(page.copyName);
     if (message.outcome === 0) {
+        showText(page.text + '\n\n' + message.text);
         page.stored = message.stored;
-        holdStored(page.stored);
         element('figures').textContent = '100 %';
         element('save').hidden = false;
         element('save').focus();
         return;
     }
     page.stored = null;
+    releaseStored(name);
     element('progress').hidden = true;
-    if (message.storageFull) {
-        notice(noRoomText(neededBytes(), 0));
+    // A storage refusal is not the patch failing: the module's failure line
+    // would send the player looking at the image.
+    if (message.refusal) {
+        notice(refusalText(message.refusal));
+    } else {
+        showText(page.text + '\n\n' + message.text);
     }
 }
 
-function cancel() {
-    if (!page.busy) {
+async function cancel() {
+    if (!page.busy || page.cancelling) {
         return;
     }
-    // The module runs without pause: the worker goes, and its file with it.
+    // The worker goes, and its file after it: the player is told that
+    // nothing is stored only once that is so.
+    page.cancelling = true;
     page.worker.terminate();
     startWorker();
+    const name = page.patching;
+    page.patching = null;
     page.stored = null;
-    setBusy(false);
     element('progress').hidden = true;
     showText('');
-    notice(CANCELLED);
-    removeLeftovers();
+    const removed = name ? (await removeStored(name)) && (await removeStored(page.copyName))
+                         : true;
+    releaseStored(name);
+    releaseStored(page.copyName);
+    page.cancelling = false;
+    setBusy(false);
+    notice(removed ? CANCELLED : CANCELLED_LEFT);
     element('image').focus();
 }
 
@@ -349,9 +386,10 @@ async function free() {
         page.downloadUrl = null;
     }
     if (page.stored) {
-        await removeStored(page.stored);
+        const name = page.stored;
         page.stored = null;
-        releaseStored();
+        await removeStored(name);
+        releaseStored(name);
     }
     resetButtons();
     element('figures').textContent = FREED;
@@ -385,11 +423,7 @@ function setUp() {
         return;
     }
     page.leftoversListed = listLeftovers();
-    page.leftoversListed.then(async (names) => {
-        for (const name of names) {
-            await removeStored(name);
-        }
-    });
+    page.leftoversListed.then(removeLeftovers);
     startWorker();
 }
 

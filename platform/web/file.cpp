@@ -2,16 +2,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/types.h>
 
 // In the browser the program sees two files, both held by the page's worker
-// (web/worker.js): the source image and the patched image, each opened by
+// (web/worker.js): the source image, the File the player picked, and the
+// patched image, a file in the origin's private storage. Each is opened by
 // name through the worker's library (platform/web/library.js), which moves
-// bytes straight between the browser's file and this module's memory. The
-// source is the picked File while it is identified, and for the patch a copy
-// of it in the origin's private storage: the decoder reads it at thousands
-// of scattered places, which a sync access handle serves in microseconds and
-// a picked File in milliseconds each. Positions are doubles there, exact
-// below 2^53.
+// bytes straight between the browser's file and this module's memory.
+// Every read of a picked File costs milliseconds whatever its length, so the
+// worker reads the range a window copies from in a few large slices when
+// told it (advise_file_reads) and serves the window's reads from them.
+// Positions are doubles there, exact below 2^53.
 extern "C" {
 int web_file_open(const char* name, int writable);
 double web_file_size(int id);
@@ -19,6 +20,7 @@ double web_file_read(int id, double position, void* buffer, double count);
 double web_file_write(int id, double position, const void* buffer, double count);
 int web_file_flush(int id);
 void web_file_close(int id);
+void web_file_advise(int id, double offset, double length);
 }
 
 namespace {
@@ -131,13 +133,64 @@ int file_close(int fd) {
     return 0;
 }
 
-// The browser files are opened through descriptors only; the program's C
-// streams are for files of its own, which the page never has.
+// The driver writes its output through a C stream: here one over the
+// worker's file, moving each write straight to it (the stream is unbuffered).
+static ssize_t read_cookie(void* cookie, char* buffer, size_t count) {
+    const std::int64_t moved =
+        file_read(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buffer, count);
+    return moved < 0 ? -1 : static_cast<ssize_t>(moved);
+}
+
+static ssize_t write_cookie(void* cookie, const char* buffer, size_t count) {
+    const std::int64_t moved =
+        file_write(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buffer, count);
+    // A stream takes 0 for a failed write.
+    return moved < 0 ? 0 : static_cast<ssize_t>(moved);
+}
+
+static int seek_cookie(void* cookie, off_t* position, int whence) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    WebFile* file = open_file(fd);
+    if (file == nullptr) {
+        return -1;
+    }
+    std::int64_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = file->position;
+    } else if (whence == SEEK_END) {
+        base = file_length(fd);
+        if (base < 0) {
+            return -1;
+        }
+    }
+    const std::int64_t target = base + static_cast<std::int64_t>(*position);
+    if (file_seek(fd, target) < 0) {
+        return -1;
+    }
+    *position = static_cast<off_t>(target);
+    return 0;
+}
+
+static int close_cookie(void* cookie) {
+    return file_close(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
+
+// Opens one of the worker's files as a stream. None is created or
+// truncated here: the worker makes the output empty before the patch.
 std::FILE* open_file_stream(const char* path, const char* mode) {
-    (void)path;
-    (void)mode;
-    errno = ENOENT;
-    return nullptr;
+    const bool writes = std::strchr(mode, 'w') != nullptr || std::strchr(mode, '+') != nullptr ||
+                        std::strchr(mode, 'a') != nullptr;
+    const int fd = open_existing_file(path, writes ? FILE_READ_WRITE : FILE_READ);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const cookie_io_functions_t functions = {read_cookie, write_cookie, seek_cookie, close_cookie};
+    std::FILE* stream =
+        fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), mode, functions);
+    if (stream == nullptr) {
+        file_close(fd);
+    }
+    return stream;
 }
 
 bool same_file(const char* first, const char* second) {
@@ -165,6 +218,20 @@ int flush_file(int fd) {
         return -1;
     }
     return file->writable ? web_file_flush(file->id) : 0;
+}
+
+// The storage writes as it sees fit; nothing to start.
+void start_stream_writeback(std::FILE* stream, std::uint64_t offset, std::uint64_t length) {
+    (void)stream;
+    (void)offset;
+    (void)length;
+}
+
+void advise_file_reads(int fd, std::uint64_t offset, std::uint64_t length) {
+    const WebFile* file = open_file(fd);
+    if (file != nullptr && !file->writable) {
+        web_file_advise(file->id, static_cast<double>(offset), static_cast<double>(length));
+    }
 }
 
 int stream_seek(std::FILE* stream, std::uint64_t position) {

@@ -22,6 +22,9 @@ mergeInto(LibraryManager.library, {
     web_file_close : function(id) {
         Module.webFiles.close(id);
     },
+    web_file_advise : function(id, offset, length) {
+        Module.webFiles.advise(id, offset, length);
+    },
     web_find_resource : function(name, data, size) {
         var resource = Module.webResources[UTF8ToString(name)];
         if (!resource) {

@@ -117,4 +117,57 @@ TEST(Loop, EndsWithTheStatusOfTheCallbackThatFailed) {
     }
 }
 
+// A run paused after each window goes on with the rest of the piece it had:
+// pieces of five bytes end mid-window and mid-header alike.
+struct PausedRun {
+    const Bytes* delta;
+    std::size_t fed;
+    std::string target;
+};
+
+std::int32_t give_five_bytes(void* opaque, const unsigned char** bytes, usize_t* length) {
+    PausedRun* run = static_cast<PausedRun*>(opaque);
+    const std::size_t left = run->delta->size() - run->fed;
+    *bytes = run->delta->data() + run->fed;
+    *length = left < 5 ? left : 5;
+    run->fed += *length;
+    return 0;
+}
+
+std::int32_t give_whole_source(void* opaque, DeltaSource* source) {
+    (void)opaque;
+    source->current_block = SOURCE.data();
+    source->current_block_number = source->requested_block_number;
+    source->block_bytes = source->requested_block_number == 0 ? SOURCE.size() : 0;
+    return 0;
+}
+
+std::int32_t pause_after_window(void* opaque, const unsigned char* window, usize_t end, bool done) {
+    if (!done) {
+        return 0;
+    }
+    static_cast<PausedRun*>(opaque)->target.append(window, window + end);
+    return LOOP_PAUSED;
+}
+
+TEST(Loop, RunPausedAfterEachWindowGoesOnWhereItStopped) {
+    const Bytes delta = three_windows();
+    DeltaStream stream;
+    ASSERT_EQ(configure_stream(&stream, nullptr), 0);
+    DeltaSource source = {};
+    source.block_size = 16384;
+    set_source(&stream, &source);
+    PausedRun run = {&delta, 0, ""};
+    const DeltaCallbacks callbacks = {give_five_bytes, give_whole_source, pause_after_window,
+                                      nullptr, &run};
+    for (int window = 1; window <= 3; window++) {
+        EXPECT_EQ(run_delta_stream(&stream, &callbacks), LOOP_PAUSED);
+        EXPECT_EQ(run.target.size(), 4u * window);
+    }
+    EXPECT_EQ(run_delta_stream(&stream, &callbacks), 0);
+    EXPECT_EQ(run.target, "abcdabcdabcd");
+    EXPECT_EQ(run.fed, delta.size());
+    free_stream(&stream);
+}
+
 } // namespace

@@ -396,3 +396,47 @@ TEST(ProgressPercentage, ScalesInExtendedPrecisionAndTruncates) {
             << c.written << " of " << c.expected;
     }
 }
+
+// A run a window at a time (the web page's way) has each window in the file
+// when it returns, and keeps its last word: success, or the mismatch of a
+// wrong source at its third window.
+TEST(PatchRun, WritesAWindowAtEachStepAndKeepsItsResult) {
+    TestPatch patch;
+    ASSERT_TRUE(make_test_patch(0, &patch));
+    for (const bool wrong_source : {false, true}) {
+        SCOPED_TRACE(wrong_source ? "wrong source" : "right source");
+        Workspace work;
+        std::vector<unsigned char> source = make_test_source();
+        if (wrong_source) {
+            source[TEST_THIRD_WINDOW_ONLY_BYTE] ^= 0x40;
+        }
+        write_file(work.source, as_string(source));
+        write_file(work.patch, as_string(patch.patch));
+        const std::string source_path = work.source.string();
+        const std::string output_path = work.output.string();
+        const std::string patch_path = work.patch.string();
+        const PatchRequest request = {
+            false, 0, 99, 0, nullptr, source_path.c_str(), output_path.c_str(), patch_path.c_str()};
+        PatchRun* run = nullptr;
+        ASSERT_EQ(start_patch_run(&request, &run, nullptr), PATCH_WINDOW_WRITTEN);
+        std::size_t expected = 0;
+        std::int32_t result = PATCH_WINDOW_WRITTEN;
+        for (std::size_t window = 0; result == PATCH_WINDOW_WRITTEN; window++) {
+            result = continue_patch_run(run, nullptr);
+            if (result == PATCH_WINDOW_WRITTEN) {
+                ASSERT_LT(window, patch.window_lengths.size());
+                expected += patch.window_lengths[window];
+                EXPECT_EQ(patch_run_written(run), expected);
+                EXPECT_EQ(fs::file_size(work.output), expected);
+            }
+        }
+        const std::int32_t final_result = wrong_source ? DECODE_CHECKSUM_MISMATCH : 0;
+        EXPECT_EQ(result, final_result);
+        const char* message = "unset";
+        EXPECT_EQ(continue_patch_run(run, &message), final_result);
+        EXPECT_EQ(message == nullptr, !wrong_source);
+        end_patch_run(run);
+        EXPECT_EQ(read_file(work.output),
+                  wrong_source ? as_string(patch.target, expected) : as_string(patch.target));
+    }
+}
