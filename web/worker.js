@@ -376,16 +376,12 @@ async function createTarget(name) {
     const handle = await root.getFileHandle(name, {create: true});
     const target = {name, handle};
     state.target = target;
-    if ('createSyncAccessHandle' in handle) {
-        try {
-            target.access = await handle.createSyncAccessHandle();
-            target.access.truncate(0);
-            return;
-        } catch (error) {
-            if (error.name !== 'NotSupportedError' && error.name !== 'InvalidStateError') {
-                throw error;
-            }
-        }
+    // The probe at start-up tells whether sync handles work: WebKit, once it
+    // has refused one on a file, refuses that file a writable stream too.
+    if (state.syncHandles) {
+        target.access = await handle.createSyncAccessHandle();
+        target.access.truncate(0);
+        return;
     }
     if (!('createWritable' in handle)) {
         throw new DOMException('no way to write a stored file', 'NotSupportedError');
