@@ -67,6 +67,9 @@ def main():
             print(feature.get_identifier(), feature.get_default_value())
         return 0
 
+    # WebKit takes only absolute download destinations.
+    options.profile = os.path.abspath(options.profile)
+    options.downloads = os.path.abspath(options.downloads)
     os.makedirs(options.profile, exist_ok=True)
     os.makedirs(options.downloads, exist_ok=True)
     # Safari's shares of the disk: the full-size patch needs about 3 GB.
