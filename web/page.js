@@ -258,8 +258,6 @@ function onWorkerMessage(message) {
         element('progress').hidden = true;
         setBusy(false);
         break;
-    case 'started':
-        break;
     case 'copying':
         element('figures').textContent =
             `${COPYING} ${Math.floor((100 * message.done) / message.total)} %`;

@@ -502,7 +502,6 @@ async function patch(name, copyName) {
         }
     }
     if (opened) {
-        postMessage({type: 'started'});
         outcome = await runPatch(output);
         if (!(await closeTarget(outcome === WEB_PATCHED)) && outcome === WEB_PATCHED) {
             outcome = Module._web_patch_abandon();
@@ -552,7 +551,7 @@ async function trySyncHandles() {
         (await handle.createSyncAccessHandle()).close();
         works = true;
     } catch (error) {
-        works = false;
+        // Refused: the patch writes through writable streams.
     }
     await removeStored(name);
     return works;

@@ -440,3 +440,23 @@ TEST(PatchRun, WritesAWindowAtEachStepAndKeepsItsResult) {
                   wrong_source ? as_string(patch.target, expected) : as_string(patch.target));
     }
 }
+
+// A run given up after its first window (the page's storage refused the
+// window's writes) releases everything and leaves that window in the file,
+// for the caller to remove.
+TEST(PatchRun, EndedMidwayReleasesItAndKeepsTheWindowsWritten) {
+    TestPatch patch;
+    ASSERT_TRUE(make_test_patch(0, &patch));
+    Workspace work;
+    write_file(work.patch, as_string(patch.patch));
+    const std::string source_path = work.source.string();
+    const std::string output_path = work.output.string();
+    const std::string patch_path = work.patch.string();
+    const PatchRequest request = {
+        false, 0, 99, 0, nullptr, source_path.c_str(), output_path.c_str(), patch_path.c_str()};
+    PatchRun* run = nullptr;
+    ASSERT_EQ(start_patch_run(&request, &run, nullptr), PATCH_WINDOW_WRITTEN);
+    ASSERT_EQ(continue_patch_run(run, nullptr), PATCH_WINDOW_WRITTEN);
+    end_patch_run(run);
+    EXPECT_EQ(read_file(work.output), as_string(patch.target, patch.window_lengths[0]));
+}
