@@ -49,6 +49,17 @@ std::int32_t apply_file(const Workspace& work, const char** message = nullptr) {
                                 work.output.string().c_str(), work.patch.string().c_str(), message);
 }
 
+// The patch file, a window at a time. start_patch_run opens every file, so
+// the paths need not outlive it.
+std::int32_t start_file_run(const Workspace& work, PatchRun** run) {
+    const std::string source = work.source.string();
+    const std::string output = work.output.string();
+    const std::string patch = work.patch.string();
+    const PatchRequest request = {false,        0, 99, 0, nullptr, source.c_str(), output.c_str(),
+                                  patch.c_str()};
+    return start_patch_run(&request, run, nullptr);
+}
+
 } // namespace
 
 TEST(PatchDriver, AppliesPatchFile) {
@@ -412,13 +423,8 @@ TEST(PatchRun, WritesAWindowAtEachStepAndKeepsItsResult) {
         }
         write_file(work.source, as_string(source));
         write_file(work.patch, as_string(patch.patch));
-        const std::string source_path = work.source.string();
-        const std::string output_path = work.output.string();
-        const std::string patch_path = work.patch.string();
-        const PatchRequest request = {
-            false, 0, 99, 0, nullptr, source_path.c_str(), output_path.c_str(), patch_path.c_str()};
         PatchRun* run = nullptr;
-        ASSERT_EQ(start_patch_run(&request, &run, nullptr), PATCH_WINDOW_WRITTEN);
+        ASSERT_EQ(start_file_run(work, &run), PATCH_WINDOW_WRITTEN);
         std::size_t expected = 0;
         std::int32_t result = PATCH_WINDOW_WRITTEN;
         for (std::size_t window = 0; result == PATCH_WINDOW_WRITTEN; window++) {
@@ -449,13 +455,8 @@ TEST(PatchRun, EndedMidwayReleasesItAndKeepsTheWindowsWritten) {
     ASSERT_TRUE(make_test_patch(0, &patch));
     Workspace work;
     write_file(work.patch, as_string(patch.patch));
-    const std::string source_path = work.source.string();
-    const std::string output_path = work.output.string();
-    const std::string patch_path = work.patch.string();
-    const PatchRequest request = {
-        false, 0, 99, 0, nullptr, source_path.c_str(), output_path.c_str(), patch_path.c_str()};
     PatchRun* run = nullptr;
-    ASSERT_EQ(start_patch_run(&request, &run, nullptr), PATCH_WINDOW_WRITTEN);
+    ASSERT_EQ(start_file_run(work, &run), PATCH_WINDOW_WRITTEN);
     ASSERT_EQ(continue_patch_run(run, nullptr), PATCH_WINDOW_WRITTEN);
     end_patch_run(run);
     EXPECT_EQ(read_file(work.output), as_string(patch.target, patch.window_lengths[0]));
